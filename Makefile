@@ -1,0 +1,46 @@
+# Everything from a fresh machine: `make demo` and `make test`.
+SHELL := /bin/bash
+PYTHON39 ?= $(shell PYENV_VERSION=3.9.18 pyenv which python3.9 2>/dev/null || command -v python3.9)
+VENV := .venv
+PY := $(VENV)/bin/python
+STAMPS := .stamps
+BUILD := build/dev
+SOURCES := $(shell find src include tests/cpp -type f 2>/dev/null) CMakeLists.txt pyproject.toml
+
+.PHONY: all deps build test test-cpp test-py test-sanitize demo bench clean
+
+all: build
+
+$(STAMPS)/apt: tools/ensure-apt.sh
+	@mkdir -p $(STAMPS)
+	tools/ensure-apt.sh
+	@touch $@
+
+$(STAMPS)/venv: requirements-test.txt | $(STAMPS)/apt
+	@mkdir -p $(STAMPS)
+	@test -x $(PY) || $(PYTHON39) -m venv $(VENV)
+	$(PY) -m pip install -q --upgrade pip
+	$(PY) -m pip install -q -r requirements-test.txt
+	@touch $@
+
+deps: $(STAMPS)/apt $(STAMPS)/venv
+
+# One CMake build serves the installed module and the C++ tests.
+$(STAMPS)/build: $(SOURCES) $(STAMPS)/venv
+	PATH=$(CURDIR)/$(VENV)/bin:$$PATH $(PY) -m pip install -q --no-build-isolation --no-deps \
+	  --config-settings=build-dir=$(BUILD) \
+	  --config-settings=cmake.define.TARNWICK_TESTS=ON .
+	@touch $@
+
+build: $(STAMPS)/build
+
+test-cpp: build
+	PATH=$(CURDIR)/$(VENV)/bin:$$PATH ctest --test-dir $(BUILD) --output-on-failure -j2
+
+test-py: build
+	cd tests && ../$(PY) -m pytest -q -p no:cacheprovider
+
+test: test-cpp test-py
+
+clean:
+	rm -rf build $(STAMPS)

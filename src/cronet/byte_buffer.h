@@ -1,0 +1,81 @@
+// Growable byte buffer on malloc/realloc. Large blocks grow by remapping, so a
+// body of any size is never copied while it grows and untouched capacity costs
+// no resident memory.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <utility>
+
+namespace tarnwick {
+
+class ByteBuffer {
+ public:
+  ByteBuffer() = default;
+  ByteBuffer(const void* data, std::size_t n) { append(data, n); }
+  ByteBuffer(const ByteBuffer&) = delete;
+  ByteBuffer& operator=(const ByteBuffer&) = delete;
+  ByteBuffer(ByteBuffer&& o) noexcept
+      : data_(std::exchange(o.data_, nullptr)),
+        size_(std::exchange(o.size_, 0)),
+        cap_(std::exchange(o.cap_, 0)) {}
+  ByteBuffer& operator=(ByteBuffer&& o) noexcept {
+    if (this != &o) {
+      std::free(data_);
+      data_ = std::exchange(o.data_, nullptr);
+      size_ = std::exchange(o.size_, 0);
+      cap_ = std::exchange(o.cap_, 0);
+    }
+    return *this;
+  }
+  ~ByteBuffer() { std::free(data_); }
+
+  const std::uint8_t* data() const noexcept { return data_; }
+  std::uint8_t* data() noexcept { return data_; }
+  std::size_t size() const noexcept { return size_; }
+  bool empty() const noexcept { return size_ == 0; }
+
+  void reserve(std::size_t n) {
+    if (n <= cap_) return;
+    void* p = std::realloc(data_, n);
+    if (p == nullptr) throw std::bad_alloc();
+    data_ = static_cast<std::uint8_t*>(p);
+    cap_ = n;
+  }
+
+  void append(const void* src, std::size_t n) {
+    if (n == 0) return;
+    if (size_ + n > cap_) {
+      std::size_t want = cap_ < 4096 ? 4096 : cap_ + cap_ / 2;
+      if (want < size_ + n) want = size_ + n;
+      reserve(want);
+    }
+    std::memcpy(data_ + size_, src, n);
+    size_ += n;
+  }
+
+  void push_back(std::uint8_t b) { append(&b, 1); }
+
+  // Room for n more bytes at the end; commit() what was written there.
+  std::uint8_t* grow_for(std::size_t n) {
+    if (size_ + n > cap_) reserve(size_ + n);
+    return data_ + size_;
+  }
+  void commit(std::size_t n) noexcept { size_ += n; }
+
+  void clear() noexcept {
+    std::free(data_);
+    data_ = nullptr;
+    size_ = cap_ = 0;
+  }
+
+ private:
+  std::uint8_t* data_ = nullptr;
+  std::size_t size_ = 0;
+  std::size_t cap_ = 0;
+};
+
+}  // namespace tarnwick
