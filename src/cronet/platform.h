@@ -1,0 +1,25 @@
+// The few operating-system services the core needs, behind one small interface
+// so that the Windows build swaps one file.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+
+namespace tarnwick::platform {
+
+// Starts a detached thread with the default stack size; false when the system refuses.
+bool spawn_detached(std::function<void()> body) noexcept;
+
+void sleep_ms(std::uint64_t ms) noexcept;
+
+// Monotonic clock, nanoseconds from an arbitrary origin.
+std::uint64_t monotonic_ns() noexcept;
+
+// Fills buf from the operating system's cryptographic source; false on failure.
+bool random_bytes(void* buf, std::size_t n) noexcept;
+
+// One write(2)-style call to standard error, so concurrent lines never interleave.
+void write_stderr(const char* data, std::size_t n) noexcept;
+
+}  // namespace tarnwick::platform

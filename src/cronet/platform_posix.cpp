@@ -1,0 +1,74 @@
+#include <errno.h>
+#include <pthread.h>
+#include <sys/random.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <memory>
+
+#include "platform.h"
+
+namespace tarnwick::platform {
+
+namespace {
+void* thread_main(void* arg) {
+  std::unique_ptr<std::function<void()>> body(static_cast<std::function<void()>*>(arg));
+  (*body)();
+  return nullptr;
+}
+}  // namespace
+
+bool spawn_detached(std::function<void()> body) noexcept {
+  auto* heap = new (std::nothrow) std::function<void()>(std::move(body));
+  if (heap == nullptr) return false;
+  pthread_attr_t attr;
+  if (pthread_attr_init(&attr) != 0) {
+    delete heap;
+    return false;
+  }
+  pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+  pthread_t tid;
+  int rc = pthread_create(&tid, &attr, thread_main, heap);
+  pthread_attr_destroy(&attr);
+  if (rc != 0) {
+    delete heap;
+    return false;
+  }
+  return true;
+}
+
+void sleep_ms(std::uint64_t ms) noexcept {
+  timespec ts{static_cast<time_t>(ms / 1000), static_cast<long>((ms % 1000) * 1000000)};
+  while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+  }
+}
+
+std::uint64_t monotonic_ns() noexcept {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<std::uint64_t>(ts.tv_sec) * 1000000000ull +
+         static_cast<std::uint64_t>(ts.tv_nsec);
+}
+
+bool random_bytes(void* buf, std::size_t n) noexcept {
+  auto* p = static_cast<unsigned char*>(buf);
+  while (n > 0) {
+    ssize_t got = getrandom(p, n, 0);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    p += got;
+    n -= static_cast<std::size_t>(got);
+  }
+  return true;
+}
+
+void write_stderr(const char* data, std::size_t n) noexcept {
+  ssize_t rc;
+  do {
+    rc = ::write(STDERR_FILENO, data, n);
+  } while (rc < 0 && errno == EINTR);
+}
+
+}  // namespace tarnwick::platform
