@@ -1,0 +1,162 @@
+#include <string_view>
+
+#include "diag.h"
+#include "executor.h"
+#include "fault.h"
+#include "request.h"
+#include "session.h"
+#include "session_manager.h"
+#include "upload.h"
+
+namespace tarnwick {
+
+Admission::Admission() = default;
+Admission::Admission(Admission&&) noexcept = default;
+Admission& Admission::operator=(Admission&&) noexcept = default;
+Admission::~Admission() = default;
+
+namespace {
+
+void check_nul(std::string_view text, const char* what) {
+  const auto at = text.find('\0');
+  if (at != std::string_view::npos)
+    raise_fault(diag::cat(kUnwrapErr, ": NUL byte at position ", at, " of ", what));
+}
+
+bool is_tchar(unsigned char c) {
+  if ((c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z')) return true;
+  switch (c) {
+    case '!': case '#': case '$': case '%': case '&': case '\'': case '*': case '+':
+    case '-': case '.': case '^': case '_': case '`': case '|': case '~':
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool is_token(std::string_view s) {
+  if (s.empty()) return false;
+  for (unsigned char c : s)
+    if (!is_tchar(c)) return false;
+  return true;
+}
+
+}  // namespace
+
+std::optional<std::string> refuse_reason(const RequestSpec& spec) {
+  check_nul(spec.method, "the HTTP method");
+  check_nul(spec.url, "the URL");
+  for (const HeaderPair& h : spec.headers) {
+    check_nul(h.name, "an HTTP header name");
+    check_nul(h.value, "an HTTP header value");
+  }
+  if (!is_token(spec.method)) return diag::cat("invalid HTTP method '", spec.method, "'");
+  if (spec.url.empty()) return std::string("empty URL");
+  for (const HeaderPair& h : spec.headers) {
+    if (h.name.empty()) return std::string("empty HTTP header name");
+    if (!is_token(h.name)) return diag::cat("invalid HTTP header name '", h.name, "'");
+    if (h.value.empty()) return diag::cat("empty HTTP header value for '", h.name, "'");
+    if (h.value.find_first_of("\r\n") != std::string::npos)
+      return diag::cat("invalid HTTP header value for '", h.name, "'");
+  }
+  return std::nullopt;
+}
+
+namespace {
+
+// An admission that failed before Cronet took the request: the reason is
+// already waiting on the receiver and there is no request to release.
+Admission failed_admission(std::shared_ptr<RequestState> state, std::string reason) {
+  ResultSender(state).send(RequestResult(std::in_place_index<1>, std::move(reason)));
+  Admission out;
+  out.receiver = std::make_unique<ResultReceiver>(state);
+  return out;
+}
+
+}  // namespace
+
+std::optional<Admission> SessionManager::send_request(const std::string& session_id,
+                                                      RequestSpec& spec) {
+  // Before the lock and the slot, so a refused text leaves nothing behind.
+  if (auto reason = refuse_reason(spec)) {
+    return failed_admission(std::make_shared<RequestState>(), std::move(*reason));
+  }
+
+  PoisonRwLock::Shared lock(impl_->lock);
+  auto it = impl_->sessions.find(session_id);
+  if (it == impl_->sessions.end()) return std::nullopt;
+  Session& session = *it->second;
+
+  const std::size_t n = session.active_requests->load(std::memory_order_acquire);
+  if (n >= session.max_concurrent) {
+    TW_WARN("Session ", session_id, " reached max concurrent requests limit: ", n, "/",
+            session.max_concurrent);
+    return std::nullopt;
+  }
+  const std::size_t active = session.active_requests->fetch_add(1, std::memory_order_acq_rel) + 1;
+  TW_DEBUG("Using session ", session_id, " to send request to ", spec.url, " (active: ", active,
+           "/", session.max_concurrent, ")");
+
+  auto state = std::make_shared<RequestState>();
+  auto* context = new RequestContext(state, session.active_requests);
+
+  RequestObjects objects;
+  objects.executor_context = std::make_unique<ExecutorContext>(session);
+  objects.executor = Cronet_Executor_CreateWith(execute_on_session_thread);
+  Cronet_Executor_SetClientContext(objects.executor, objects.executor_context.get());
+
+  objects.callback = Cronet_UrlRequestCallback_CreateWith(
+      on_redirect_received, on_response_started, on_read_completed, on_succeeded, on_failed,
+      on_canceled);
+  Cronet_UrlRequestCallback_SetClientContext(objects.callback, context);
+
+  objects.request = Cronet_UrlRequest_Create();
+  Cronet_UrlRequestParamsPtr params = Cronet_UrlRequestParams_Create();
+  Cronet_UrlRequestParams_http_method_set(params, spec.method.c_str());
+  Cronet_UrlRequestParams_priority_set(
+      params, Cronet_UrlRequestParams_REQUEST_PRIORITY_REQUEST_PRIORITY_HIGHEST);
+  for (const HeaderPair& h : spec.headers) {
+    Cronet_HttpHeaderPtr header = Cronet_HttpHeader_Create();
+    Cronet_HttpHeader_name_set(header, h.name.c_str());
+    Cronet_HttpHeader_value_set(header, h.value.c_str());
+    Cronet_UrlRequestParams_request_headers_add(params, header);
+    Cronet_HttpHeader_Destroy(header);
+  }
+  if (!spec.body.empty()) {
+    // The caller has no further use for the body: move it, never copy it.
+    objects.upload_provider = make_upload_provider(std::move(spec.body));
+    Cronet_UrlRequestParams_upload_data_provider_set(params, objects.upload_provider);
+    Cronet_UrlRequestParams_upload_data_provider_executor_set(params, objects.executor);
+  }
+
+  const char* failed_call = "Cronet_UrlRequest_InitWithParams";
+  Cronet_RESULT rc = Cronet_UrlRequest_InitWithParams(objects.request, session.engine,
+                                                      spec.url.c_str(), params, objects.callback,
+                                                      objects.executor);
+  Cronet_UrlRequestParams_Destroy(params);
+  if (rc == Cronet_RESULT_SUCCESS) {
+    failed_call = "Cronet_UrlRequest_Start";
+    rc = Cronet_UrlRequest_Start(objects.request);
+  }
+  if (rc != Cronet_RESULT_SUCCESS) {
+    // Nothing was started, so no callback will ever free what Cronet was given.
+    Cronet_UrlRequestCallback_SetClientContext(objects.callback, nullptr);
+    context->sender.send(RequestResult(std::in_place_index<1>,
+                                       diag::cat(failed_call, " returned ", static_cast<int>(rc))));
+    delete context;
+    if (objects.upload_provider) upload_close(objects.upload_provider);
+    objects.destroy();
+    session.active_requests->fetch_sub(1, std::memory_order_acq_rel);
+    Admission out;
+    out.receiver = std::make_unique<ResultReceiver>(std::move(state));
+    return out;
+  }
+
+  Admission out;
+  out.request = std::make_unique<CronetRequest>(std::move(objects), state);
+  out.receiver = std::make_unique<ResultReceiver>(std::move(state));
+  out.timeout_ms = session.config.timeout_ms;
+  return out;
+}
+
+}  // namespace tarnwick
