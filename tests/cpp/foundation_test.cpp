@@ -1,0 +1,207 @@
+// Session identifiers, the poisonable registry lock and the diagnostic lines.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <map>
+#include <regex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "diag.h"
+#include "fault.h"
+#include "rwlock.h"
+#include "stderr_capture.h"
+#include "uuid.h"
+
+namespace tarnwick {
+namespace {
+
+using testing::StderrCapture;
+
+// Read during static initialisation, before any test could flip the switch.
+const bool kDebugAtLoad = diag::debug_enabled();
+
+struct DebugSwitch {
+  explicit DebugSwitch(bool on) { diag::set_debug(on); }
+  ~DebugSwitch() { diag::set_debug(false); }
+};
+
+// ---- identifiers ----------------------------------------------------------
+
+struct UuidCase {
+  std::uint8_t fill_start;
+  std::uint8_t step;
+  const char* expected;
+};
+
+class UuidFormat : public ::testing::TestWithParam<UuidCase> {};
+
+TEST_P(UuidFormat, SetsVersionAndVariantBitsAndPrintsLowercaseGroups) {
+  const UuidCase c = GetParam();
+  std::uint8_t bytes[16];
+  for (int i = 0; i < 16; ++i) bytes[i] = static_cast<std::uint8_t>(c.fill_start + i * c.step);
+  EXPECT_EQ(format_uuid_v4(bytes), c.expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Bytes, UuidFormat,
+    ::testing::Values(UuidCase{0x00, 0, "00000000-0000-4000-8000-000000000000"},
+                      UuidCase{0xff, 0, "ffffffff-ffff-4fff-bfff-ffffffffffff"},
+                      UuidCase{0x00, 1, "00010203-0405-4607-8809-0a0b0c0d0e0f"},
+                      UuidCase{0xa0, 1, "a0a1a2a3-a4a5-46a7-a8a9-aaabacadaeaf"},
+                      // 0x70 in the variant byte: top bits 01 must become 10.
+                      UuidCase{0x70, 0, "70707070-7070-4070-b070-707070707070"}));
+
+TEST(SessionId, IsCanonicalVersion4AndNeverRepeats) {
+  const std::regex shape("^[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}$");
+  std::set<std::string> seen;
+  std::set<char> variants;
+  for (int i = 0; i < 2000; ++i) {
+    std::string id = new_session_id();
+    ASSERT_EQ(id.size(), 36u);
+    ASSERT_TRUE(std::regex_match(id, shape)) << id;
+    variants.insert(id[19]);
+    seen.insert(std::move(id));
+  }
+  EXPECT_EQ(seen.size(), 2000u);
+  // With 2000 draws every variant digit shows up unless the bits are stuck.
+  EXPECT_EQ(variants, (std::set<char>{'8', '9', 'a', 'b'}));
+}
+
+// ---- registry lock --------------------------------------------------------
+
+enum class Later { kShared, kExclusive };
+
+class LockPoisoning : public ::testing::TestWithParam<Later> {};
+
+TEST_P(LockPoisoning, FaultUnderExclusivePoisonsEveryLaterAcquisition) {
+  PoisonRwLock lock;
+  {
+    StderrCapture quiet;
+    EXPECT_THROW(
+        {
+          PoisonRwLock::Exclusive g(lock);
+          raise_fault("boom while holding the lock");
+        },
+        Fault);
+  }
+  ASSERT_TRUE(lock.poisoned());
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    StderrCapture err;
+    try {
+      if (GetParam() == Later::kShared) {
+        PoisonRwLock::Shared g(lock);
+      } else {
+        PoisonRwLock::Exclusive g(lock);
+      }
+      ADD_FAILURE() << "a poisoned lock was acquired";
+    } catch (const Fault& f) {
+      EXPECT_EQ(f.text().rfind(kUnwrapErr, 0), 0u) << f.text();
+    }
+    // The fault report reaches standard error too.
+    EXPECT_NE(err.finish().find(kUnwrapErr), std::string::npos);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Guards, LockPoisoning, ::testing::Values(Later::kShared, Later::kExclusive));
+
+TEST(RegistryLock, OnlyAnUnwindingExclusiveHolderPoisons) {
+  PoisonRwLock lock;
+  { PoisonRwLock::Exclusive g(lock); }
+  EXPECT_FALSE(lock.poisoned());
+  {
+    StderrCapture quiet;
+    EXPECT_THROW(
+        {
+          PoisonRwLock::Shared g(lock);
+          raise_fault("readers change nothing");
+        },
+        Fault);
+  }
+  EXPECT_FALSE(lock.poisoned());
+  // Still usable both ways, and not left locked by the unwinding reader.
+  { PoisonRwLock::Exclusive g(lock); }
+  { PoisonRwLock::Shared g(lock); }
+}
+
+// ---- diagnostic lines -----------------------------------------------------
+
+TEST(Diagnostics, DebugIsOffAtLoad) { EXPECT_FALSE(kDebugAtLoad); }
+
+struct LineCase {
+  bool debug;
+  std::vector<std::string> expected;
+};
+
+class DiagnosticLines : public ::testing::TestWithParam<LineCase> {};
+
+TEST_P(DiagnosticLines, TagsAndDebugSwitch) {
+  DebugSwitch sw(GetParam().debug);
+  StderrCapture err;
+  TW_DEBUG("Session::drop - active_requests=", 3);
+  TW_WARN("Session::drop - Timeout waiting for ", 1, " active requests");
+  TW_ERROR("Failed to create session engine: ", -200);
+  EXPECT_EQ(err.lines(), GetParam().expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Switch, DiagnosticLines,
+    ::testing::Values(
+        LineCase{false,
+                 {"[WARN] Session::drop - Timeout waiting for 1 active requests",
+                  "[ERROR] Failed to create session engine: -200"}},
+        LineCase{true,
+                 {"[DEBUG] Session::drop - active_requests=3",
+                  "[WARN] Session::drop - Timeout waiting for 1 active requests",
+                  "[ERROR] Failed to create session engine: -200"}}));
+
+TEST(Diagnostics, DebugArgumentsAreNotEvaluatedWhileOff) {
+  int evaluated = 0;
+  auto costly = [&] {
+    ++evaluated;
+    return "x";
+  };
+  StderrCapture err;
+  TW_DEBUG("value ", costly());
+  {
+    DebugSwitch on(true);
+    TW_DEBUG("value ", costly());
+  }
+  EXPECT_EQ(evaluated, 1);
+  EXPECT_EQ(err.finish(), "[DEBUG] value x\n");
+}
+
+TEST(Diagnostics, ConcurrentLinesArriveWholeAndExactlyFormatted) {
+  constexpr int kThreads = 8;
+  constexpr int kLines = 300;
+  StderrCapture err;
+  {
+    std::vector<std::thread> writers;
+    for (int t = 0; t < kThreads; ++t) {
+      writers.emplace_back([t] {
+        for (int i = 0; i < kLines; ++i) {
+          // Long enough that a line written in pieces would likely be split.
+          TW_WARN("writer ", t, " line ", i, " ", std::string(static_cast<std::size_t>(50 + i % 200), 'a' + t));
+        }
+      });
+    }
+    for (auto& w : writers) w.join();
+  }
+  const auto lines = err.lines();
+  ASSERT_EQ(lines.size(), static_cast<std::size_t>(kThreads * kLines));
+  const std::regex shape(R"(^\[WARN\] writer (\d) line (\d+) ([a-h]+)$)");
+  std::map<int, int> next;  // per writer, lines keep their order
+  for (const auto& l : lines) {
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(l, m, shape)) << "torn line: " << l;
+    const int t = std::stoi(m[1]);
+    const int i = std::stoi(m[2]);
+    EXPECT_EQ(i, next[t]++);
+    EXPECT_EQ(m[3].str(), std::string(static_cast<std::size_t>(50 + i % 200), 'a' + t));
+  }
+}
+
+}  // namespace
+}  // namespace tarnwick
