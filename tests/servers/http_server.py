@@ -57,6 +57,11 @@ def _chunk(data):
 
 # --- echo and inspection -------------------------------------------------
 
+@route(r"/")
+def root(req, m):
+    req.respond(200, "hello\n")
+
+
 @route(r"/echo(/.*)?")
 def echo(req, m):
     h = hashlib.sha256()
