@@ -4,7 +4,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
+#include <string>
 
 #include "session.h"
 
@@ -35,6 +37,11 @@ std::optional<std::size_t> wait_for_zero(const Counter& counter, std::uint64_t l
 // The whole teardown: drains, pauses, engine shutdown and destroy, then releases
 // the record's members. A record already torn down is left alone.
 void teardown_session(Session& session, const TeardownTimings& timings) noexcept;
+
+// The last step of creation: writes the "Created session" line and inserts the
+// record under the exclusive lock. A record already under the same identifier
+// is replaced and torn down before the lock is let go. Returns the identifier.
+std::string register_session(SessionManager::Impl& registry, std::unique_ptr<Session> session);
 
 // Starts a session's executor thread; replaceable so tests can make it fail.
 using ExecutorThreadStarter = bool (*)(CommandChannel::Receiver, SharedCounter);

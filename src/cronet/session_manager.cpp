@@ -53,6 +53,17 @@ ExecutorThreadStarter set_executor_thread_starter(ExecutorThreadStarter starter)
   return g_thread_starter.exchange(starter != nullptr ? starter : &start_cronet_executor_thread);
 }
 
+std::string register_session(SessionManager::Impl& registry, std::unique_ptr<Session> session) {
+  std::string session_id = session->session_id;
+  TW_DEBUG("Created session: ", session_id, " (max concurrent: ", session->max_concurrent, ")");
+  PoisonRwLock::Exclusive lock(registry.lock);
+  auto& slot = registry.sessions[session_id];
+  // A clash replaces the old record, torn down before the lock is let go.
+  std::unique_ptr<Session> replaced = std::exchange(slot, std::move(session));
+  replaced.reset();
+  return session_id;
+}
+
 SessionManager::SessionManager() : impl_(std::make_unique<Impl>()) {}
 
 SessionManager::~SessionManager() {
@@ -107,15 +118,7 @@ std::string SessionManager::create_session(SessionConfig config) {
   session->max_concurrent = kMaxConcurrentRequests;
   session->engine = engine.release();
 
-  TW_DEBUG("Created session: ", session_id, " (max concurrent: ", session->max_concurrent, ")");
-  {
-    PoisonRwLock::Exclusive lock(impl_->lock);
-    auto& slot = impl_->sessions[session_id];
-    // A clash replaces the old record, torn down before the lock is let go.
-    std::unique_ptr<Session> replaced = std::exchange(slot, std::move(session));
-    replaced.reset();
-  }
-  return session_id;
+  return register_session(*impl_, std::move(session));
 }
 
 bool SessionManager::close_session(const std::string& session_id) {
