@@ -1,5 +1,6 @@
 """Minimal HTTP/1.1 plumbing on raw sockets, for servers that need byte control."""
 
+import re
 import socket
 import socketserver
 import sys
@@ -18,6 +19,7 @@ REASONS = {
     431: "Request Header Fields Too Large", 500: "Internal Server Error",
     502: "Bad Gateway", 503: "Service Unavailable", 504: "Gateway Timeout",
 }
+METHOD_RE = re.compile(r"[A-Za-z0-9!#$%&'*+.^_`|~-]{1,32}\Z")
 NET_ERRORS = (ConnectionError, TimeoutError, socket.timeout, OSError)
 
 
@@ -165,6 +167,8 @@ class Request:
         if len(parts) != 3 or not parts[2].startswith("HTTP/1."):
             raise BadRequest(400, "malformed request line")
         self.method, self.target, self.version = parts
+        if not METHOD_RE.match(self.method):
+            raise BadRequest(400, "malformed method")
         self.headers = headers
         split = urlsplit(self.target)
         self.path = split.path
