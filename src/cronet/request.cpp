@@ -234,8 +234,10 @@ void complete_request(Cronet_UrlRequestCallbackPtr callback, std::optional<std::
   Cronet_UrlRequestCallback_SetClientContext(callback, nullptr);
 
   std::shared_ptr<RequestState> state = ctx->state;
-  state->completed.store(true, std::memory_order_release);
+  // Slot first: whoever sees `completed` (a release after a cancel) also finds
+  // the slot free, so its next request is never refused by a stale count.
   ctx->active_requests->fetch_sub(1, std::memory_order_acq_rel);
+  state->completed.store(true, std::memory_order_release);
   TW_DEBUG("complete_request: ", describe_outcome(failure));
 
   if (failure) {

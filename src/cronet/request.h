@@ -153,4 +153,7 @@ namespace tarnwick {
 // problem gives the reason the call fails with.
 std::optional<std::string> refuse_reason(const RequestSpec& spec);
 
+// Lets tests hand unchecked input to Cronet to reach its own refusals.
+void set_input_checks_for_testing(bool on) noexcept;
+
 }  // namespace tarnwick
