@@ -13,16 +13,23 @@ import tempfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
+import httpcore  # noqa: E402
 import lifecycle  # noqa: E402
 
 
-def _cert_dir(args, stack):
+def _cert_dir(args, cleanups):
     if args.certs:
         os.makedirs(args.certs, exist_ok=True)
         return args.certs
     d = tempfile.mkdtemp(prefix="tarnwick-certs-")
-    stack.append(lambda: shutil.rmtree(d, ignore_errors=True))
+    cleanups.append(lambda: shutil.rmtree(d, ignore_errors=True))
     return d
+
+
+def _serve(srv, cleanups):
+    httpcore.serve_in_thread(srv)
+    cleanups.append(srv.shutdown)
+    return srv.port
 
 
 def run_http(args, cleanups):
@@ -36,11 +43,7 @@ def run_http(args, cleanups):
         cert, key = certs.server_cert(d, "localhost", ca)
         ctx = certs.server_context(cert, key)
         info["ca"] = ca.cert
-    srv = http_server.make_server(ctx)
-    import httpcore
-    httpcore.serve_in_thread(srv)
-    cleanups.append(srv.shutdown)
-    info["port"] = srv.port
+    info["port"] = _serve(http_server.make_server(ctx), cleanups)
     return info
 
 
@@ -55,19 +58,12 @@ def run_nginx(args, cleanups):
 def run_http_proxy(args, cleanups):
     import proxies
     srv = proxies.make_http_proxy(refuse_connect=args.refuse_connect, log_path=args.log)
-    import httpcore
-    httpcore.serve_in_thread(srv)
-    cleanups.append(srv.shutdown)
-    return {"port": srv.port}
+    return {"port": _serve(srv, cleanups)}
 
 
 def run_socks5(args, cleanups):
     import proxies
-    srv = proxies.make_socks5(log_path=args.log)
-    import httpcore
-    httpcore.serve_in_thread(srv)
-    cleanups.append(srv.shutdown)
-    return {"port": srv.port}
+    return {"port": _serve(proxies.make_socks5(log_path=args.log), cleanups)}
 
 
 def run_tls_bad(args, cleanups):
