@@ -4,6 +4,7 @@
 #include "executor.h"
 #include "platform.h"
 #include "text.h"
+#include "upload.h"
 
 namespace tarnwick {
 
@@ -74,7 +75,8 @@ RequestObjects::RequestObjects(RequestObjects&& o) noexcept
       request(std::exchange(o.request, nullptr)),
       callback(std::exchange(o.callback, nullptr)),
       executor(std::exchange(o.executor, nullptr)),
-      executor_context(std::move(o.executor_context)) {}
+      executor_context(std::move(o.executor_context)),
+      upload_body(std::exchange(o.upload_body, nullptr)) {}
 
 RequestObjects& RequestObjects::operator=(RequestObjects&& o) noexcept {
   if (this != &o) {
@@ -84,6 +86,7 @@ RequestObjects& RequestObjects::operator=(RequestObjects&& o) noexcept {
     callback = std::exchange(o.callback, nullptr);
     executor = std::exchange(o.executor, nullptr);
     executor_context = std::move(o.executor_context);
+    upload_body = std::exchange(o.upload_body, nullptr);
   }
   return *this;
 }
@@ -97,6 +100,7 @@ void RequestObjects::destroy() noexcept {
   // The context's sender clone may be the session's last: its executor thread ends then.
   executor_context.reset();
   if (upload_provider) Cronet_UploadDataProvider_Destroy(std::exchange(upload_provider, nullptr));
+  release_upload_body(std::exchange(upload_body, nullptr));
 }
 
 CronetRequest::~CronetRequest() {

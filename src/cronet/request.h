@@ -19,6 +19,7 @@
 namespace tarnwick {
 
 struct ExecutorContext;  // executor.h
+struct UploadBody;       // upload.h
 
 // The Cronet objects of one request; each handle may be null.
 struct RequestObjects {
@@ -27,6 +28,7 @@ struct RequestObjects {
   Cronet_UrlRequestCallbackPtr callback = nullptr;
   Cronet_ExecutorPtr executor = nullptr;
   std::unique_ptr<ExecutorContext> executor_context;
+  UploadBody* upload_body = nullptr;  // the request's hold, dropped after the provider
 
   RequestObjects();
   RequestObjects(RequestObjects&&) noexcept;

@@ -132,7 +132,7 @@ std::optional<Admission> SessionManager::send_request(const std::string& session
   }
   if (!spec.body.empty()) {
     // The caller has no further use for the body: move it, never copy it.
-    objects.upload_provider = make_upload_provider(std::move(spec.body));
+    objects.upload_provider = make_upload_provider(std::move(spec.body), objects.upload_body);
     Cronet_UrlRequestParams_upload_data_provider_set(params, objects.upload_provider);
     Cronet_UrlRequestParams_upload_data_provider_executor_set(params, objects.executor);
   }

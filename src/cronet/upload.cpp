@@ -1,7 +1,5 @@
 #include "upload.h"
 
-#include <memory>
-
 namespace tarnwick {
 
 namespace {
@@ -33,17 +31,25 @@ void upload_rewind(Cronet_UploadDataProviderPtr provider, Cronet_UploadDataSinkP
   Cronet_UploadDataSink_OnRewindSucceeded(sink);
 }
 
-void upload_close(Cronet_UploadDataProviderPtr provider) {
-  delete body_of(provider);
-  // The handle outlives this call; later calls must not see freed memory.
-  Cronet_UploadDataProvider_SetClientContext(provider, nullptr);
+void release_upload_body(UploadBody* body) noexcept {
+  if (body != nullptr && body->holders.fetch_sub(1, std::memory_order_acq_rel) == 1) delete body;
 }
 
-Cronet_UploadDataProviderPtr make_upload_provider(ByteBuffer body) {
-  auto owned = std::make_unique<UploadBody>(std::move(body));
+void upload_close(Cronet_UploadDataProviderPtr provider) {
+  UploadBody* body = body_of(provider);
+  if (body == nullptr) return;
+  // The handle outlives this call; later calls must not see the record.
+  Cronet_UploadDataProvider_SetClientContext(provider, nullptr);
+  body->bytes.clear();
+  release_upload_body(body);
+}
+
+Cronet_UploadDataProviderPtr make_upload_provider(ByteBuffer body, UploadBody*& out) {
+  auto* record = new UploadBody(std::move(body));
   Cronet_UploadDataProviderPtr provider = Cronet_UploadDataProvider_CreateWith(
       upload_get_length, upload_read, upload_rewind, upload_close);
-  Cronet_UploadDataProvider_SetClientContext(provider, owned.release());
+  Cronet_UploadDataProvider_SetClientContext(provider, record);
+  out = record;
   return provider;
 }
 

@@ -1,6 +1,7 @@
 // The request body as Cronet's upload data provider sees it.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -10,10 +11,13 @@
 
 namespace tarnwick {
 
-// Client context of one upload provider; freed by its close function.
+// Client context of one upload provider. Close frees the bytes; the record
+// itself has two holders, the provider until its close and the request until
+// its release, since Cronet may skip close for a request that never finished.
 struct UploadBody {
   ByteBuffer bytes;
   std::size_t position = 0;  // bytes handed out since the start or the last rewind
+  std::atomic<int> holders{2};
 
   explicit UploadBody(ByteBuffer b) noexcept : bytes(std::move(b)) {}
 
@@ -40,7 +44,11 @@ void upload_read(Cronet_UploadDataProviderPtr provider, Cronet_UploadDataSinkPtr
 void upload_rewind(Cronet_UploadDataProviderPtr provider, Cronet_UploadDataSinkPtr sink);
 void upload_close(Cronet_UploadDataProviderPtr provider);
 
-// A provider whose context owns `body` (moved in, never copied).
-Cronet_UploadDataProviderPtr make_upload_provider(ByteBuffer body);
+// Drops one holder; the last one frees the record.
+void release_upload_body(UploadBody* body) noexcept;
+
+// A provider whose context holds `body` (moved in, never copied); `out` gets
+// the request's hold on the record.
+Cronet_UploadDataProviderPtr make_upload_provider(ByteBuffer body, UploadBody*& out);
 
 }  // namespace tarnwick
