@@ -134,6 +134,21 @@ def chunked_route(req, m):
     _stream_pattern(req, int(m.group(1)), req.arg("seed", 0, int), True)
 
 
+@route(r"/close-delimited/(\d+)")
+def close_delimited(req, m):
+    # No Content-Length, no chunking: the body ends where the connection does.
+    req.finish_body()   # unread input would turn our close into an RST
+    req.send(head_bytes(200, [("Content-Type", "application/octet-stream"),
+                              ("Connection", "close")]))
+    if req.method != "HEAD":
+        src, n, off = PatternSource(req.arg("seed", 0, int)), int(m.group(1)), 0
+        while off < n:
+            piece = src.slice(off, n - off)
+            req.send(piece)
+            off += len(piece)
+    raise Close()
+
+
 @route(r"/status/(\d{3})")
 def status_route(req, m):
     code = int(m.group(1))

@@ -13,7 +13,6 @@ import ssl
 import struct
 import subprocess
 import sys
-import time
 import zlib
 
 import pytest
@@ -173,6 +172,31 @@ def test_keep_alive_survives_unread_body_and_expect_continue(srv):
     assert first["conn_id"] != second["conn_id"]
 
 
+@pytest.mark.parametrize("head,status", [
+    (b"POST /echo HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\n", 400),
+    (b"POST /echo HTTP/1.1\r\nContent-Length: 1\r\nContent-Length: 2\r\n\r\nab", 400),
+    (b"GET /echo HTTP/1.1\r\nNo colon here\r\n\r\n", 400),
+    (b"GET /echo HTTP/1.1\r\nX: 1\r\n" + b"X: 1\r\n" * 20000 + b"\r\n", 431),
+    (b"G@T /echo HTTP/1.1\r\n\r\n", 400),
+    (b"GET /echo SPDY/3\r\n\r\n", 400),
+])
+def test_malformed_requests_rejected(srv, head, status):
+    raw = raw_exchange(srv.port(), head)
+    assert raw.startswith(b"HTTP/1.1 %d " % status), raw[:100]
+
+
+def test_http10_closes_unless_keep_alive(srv):
+    raw = raw_exchange(srv.port(), b"GET /empty HTTP/1.0\r\n\r\n")
+    assert b"\r\nConnection: close\r\n" in raw
+    with socket.create_connection(("127.0.0.1", srv.port()), timeout=10) as s:
+        s.sendall(b"GET /empty HTTP/1.0\r\nConnection: keep-alive\r\n\r\n" * 2)
+        got = b""
+        while got.count(b"HTTP/1.1 200 ") < 2:
+            chunk = s.recv(65536)
+            assert chunk, "closed after the first keep-alive response"
+            got += chunk
+
+
 # --- response shapes ------------------------------------------------------------
 
 def test_headers_routes(srv):
@@ -274,6 +298,26 @@ def test_http_proxy_forwards_and_logs(srv):
         assert p.seen == [("POST", target),
                           ("GET", "http://127.0.0.1:%d/chunked/100000?seed=3" % srv.port()),
                           ("GET", "http://10.0.0.1/")]
+
+
+@pytest.mark.parametrize("path,method,expect_len", [
+    ("/close-delimited/300000?seed=4", "GET", 300000),
+    ("/bytes/5000", "HEAD", 0),
+    ("/no-content", "GET", 0),
+    ("/chunked/0", "GET", 0),
+])
+def test_http_proxy_relays_every_framing(srv, path, method, expect_len):
+    expect = pattern_bytes(expect_len, 4)
+    with HttpProxy() as p:
+        c = http.client.HTTPConnection("127.0.0.1", p.port(), timeout=10)
+        c.request(method, "http://127.0.0.1:%d%s" % (srv.port(), path))
+        r = c.getresponse()
+        assert r.read() == expect
+        if method == "HEAD":
+            assert r.getheader("Content-Length") == "5000"
+        # The framing was understood: the proxy connection takes another request.
+        c.request("GET", "http://127.0.0.1:%d/conn-id" % srv.port())
+        assert "conn_id" in json.loads(c.getresponse().read())
 
 
 @pytest.mark.parametrize("refuse", [False, True])
@@ -405,6 +449,17 @@ def test_server_stops_with_its_parent(how):
         if p.poll() is None:
             p.kill()
             p.wait()
+
+
+def test_servers_share_a_certificate_dir(tmp_path):
+    with HttpServer(tls=True, certs=str(tmp_path)) as a, \
+            BadTlsServers(certs=str(tmp_path)) as b:
+        assert a.ca == b.ca
+        ctx = ssl.create_default_context(cafile=a.ca)
+        for port in (a.port(), b.port("good")):
+            with ctx.wrap_socket(socket.create_connection(("127.0.0.1", port)),
+                                 server_hostname="localhost"):
+                pass
 
 
 def test_nginx_cleanup_on_stop():
