@@ -41,8 +41,12 @@ class _Server:
     def start(self):
         if self.proc is not None:
             return self
-        self.proc = subprocess.Popen([self._python, SERVE, self.kind] + self._args,
-                                     stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+        try:
+            self.proc = subprocess.Popen([self._python, SERVE, self.kind] + self._args,
+                                         stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+        except OSError:
+            self.stop()     # releases what the subclass set up (proxy logs)
+            raise
         line = self._read_ready_line()
         try:
             self.info = json.loads(line)
