@@ -44,3 +44,6 @@ test: test-cpp test-py
 
 clean:
 	rm -rf build $(STAMPS)
+
+demo: build
+	$(PY) examples/demo.py

@@ -1,0 +1,56 @@
+import os
+import sys
+import threading
+import time
+
+import pytest
+
+sys.path.insert(0, os.path.dirname(__file__))
+
+pytest_plugins = ["servers.pytest_plugin"]
+
+
+def _live_objects():
+    try:
+        import cronet_testctl
+    except ImportError:
+        return None
+    if not cronet_testctl.available():
+        return None
+    return cronet_testctl.live_objects()
+
+
+@pytest.fixture(autouse=True)
+def no_leaks(request):
+    """After every test: no live Cronet object and no extra thread left behind.
+
+    A test that keeps objects alive on purpose says so with
+    @pytest.mark.keeps_cronet_objects(reason).
+    """
+    tasks_before = _os_thread_count()
+    yield
+    if request.node.get_closest_marker("keeps_cronet_objects"):
+        return
+    deadline = time.monotonic() + 2.0
+    while True:
+        live = _live_objects()
+        leaked = {k: v for k, v in (live or {}).items() if v}
+        tasks = _os_thread_count()
+        if not leaked and tasks <= tasks_before:
+            break
+        if time.monotonic() > deadline:
+            break
+        time.sleep(0.02)
+    assert not leaked, f"live Cronet objects after the test: {leaked}"
+    assert tasks <= tasks_before, f"threads before {tasks_before}, after {tasks}"
+
+
+def _os_thread_count():
+    """Native threads the interpreter does not know about (ours and the library's)."""
+    python_threads = {t.native_id for t in threading.enumerate()}
+    return sum(1 for tid in os.listdir("/proc/self/task") if int(tid) not in python_threads)
+
+
+def pytest_configure(config):
+    config.addinivalue_line(
+        "markers", "keeps_cronet_objects(reason): the test leaves Cronet objects alive on purpose")
