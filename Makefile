@@ -7,7 +7,7 @@ STAMPS := .stamps
 BUILD := build/dev
 SOURCES := $(shell find src include tests/cpp -type f 2>/dev/null) CMakeLists.txt pyproject.toml
 
-.PHONY: all deps build test test-cpp test-py test-sanitize demo bench clean
+.PHONY: all deps build test test-cpp test-py test-sanitize windows-compile fuzz demo bench bench-smoke ci clean
 
 all: build
 
@@ -41,6 +41,26 @@ test-py: build
 	cd tests && ../$(PY) -m pytest -q -p no:cacheprovider
 
 test: test-cpp test-py
+
+# ASan/UBSan build of module and library under the whole pytest suite, TSan over the C++ tests.
+test-sanitize: $(STAMPS)/venv
+	tools/sanitize.sh
+
+# The core must at least compile for 64-bit Windows.
+windows-compile: $(STAMPS)/apt
+	tools/check-windows-compile.sh
+
+fuzz: $(STAMPS)/apt
+	fuzz/run.sh $(or $(FUZZ_SECONDS),60)
+
+bench: build
+	bench/run.sh
+
+bench-smoke: build
+	bench/run.sh --smoke
+
+# What CI runs after `make test`.
+ci: test test-sanitize windows-compile fuzz bench-smoke
 
 clean:
 	rm -rf build $(STAMPS)
