@@ -1,0 +1,291 @@
+// The engine (one network thread running a curl multi handle) and the
+// per-request state machine behind Cronet_UrlRequest.
+//
+// Threads: API calls come from any application thread; they change the small
+// lock-protected API state of a request and queue a Command for the engine's
+// network thread, which owns every curl handle and all transfer state. The
+// network thread never blocks on the application: it only hands runnables to
+// Cronet_Executor_Execute.
+#ifndef CRONET_CURL_CORE_H_
+#define CRONET_CURL_CORE_H_
+
+#include <curl/curl.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+#include "objects.h"
+#include "proxy_rules.h"
+
+namespace cronet_curl {
+
+class RequestCore;
+
+struct EngineConfig {
+  bool http2 = true;
+  bool quic = false;
+  bool brotli = false;
+  bool skip_cert_verify = false;
+  ProxyConfig proxies;
+  std::string accept_encoding;
+  std::string ca_bundle;  // test override; empty: libcurl's system store
+};
+
+enum class CmdType { kStart, kRead, kFollow, kCancel, kUploadReady, kUploadError, kRewindDone,
+                     kAbandon, kShutdown };
+
+struct Command {
+  CmdType type;
+  std::shared_ptr<RequestCore> req;
+};
+
+class EngineCore : public std::enable_shared_from_this<EngineCore> {
+ public:
+  EngineCore() = default;
+  ~EngineCore();
+
+  Cronet_RESULT Start(const Cronet_EngineParams& params);
+  Cronet_RESULT Shutdown();
+  // Cronet_Engine_Destroy: shuts down when running (from the network thread:
+  // asks the thread to stop by itself).
+  void OnHandleDestroyed();
+  // Queues a command for the network thread; false when the engine is not
+  // running (never started, shutting down or shut down).
+  bool Post(Command cmd);
+  bool IsRunning();
+  bool OnNetworkThread() const;
+
+  // Network thread only.
+  const EngineConfig& config() const { return config_; }
+  CURLM* multi() const { return multi_; }
+  CURLSH* share() const { return share_; }
+  void Register(const std::shared_ptr<RequestCore>& r) { requests_[r.get()] = r; }
+  void Unregister(RequestCore* r) { requests_.erase(r); }
+  void AddTransfer(const std::shared_ptr<RequestCore>& r) { transfers_[r.get()] = r; }
+  void RemoveTransfer(RequestCore* r) { transfers_.erase(r); }
+  void ScheduleCleanup(const std::shared_ptr<RequestCore>& r) { cleanups_.push_back(r); }
+
+ private:
+  enum class State { kIdle, kRunning, kStopping, kStopped };
+  void Run();
+  void Handle(const Command& c);
+  void ShutdownSweep(std::vector<Command>& leftover);
+  void ProcessCleanups();
+
+  std::mutex mu_;
+  State state_ = State::kIdle;
+  std::vector<Command> queue_;
+  std::thread thread_;
+  std::atomic<bool> on_thread_set_{false};
+  std::thread::id thread_id_;
+
+  // Set before the thread starts, then read-only.
+  EngineConfig config_;
+  CURLM* multi_ = nullptr;
+  CURLSH* share_ = nullptr;
+
+  // Network thread only.
+  std::unordered_map<RequestCore*, std::shared_ptr<RequestCore>> requests_;
+  std::unordered_map<RequestCore*, std::shared_ptr<RequestCore>> transfers_;
+  std::vector<std::shared_ptr<RequestCore>> cleanups_;
+};
+
+class RequestCore : public std::enable_shared_from_this<RequestCore> {
+ public:
+  explicit RequestCore(Cronet_UrlRequest* handle);
+  ~RequestCore();
+
+  // ---- API, any thread ----
+  Cronet_RESULT Init(Cronet_Engine* engine, const char* url, Cronet_UrlRequestParams* params,
+                     Cronet_UrlRequestCallback* callback, Cronet_Executor* executor);
+  Cronet_RESULT Start();
+  Cronet_RESULT FollowRedirect();
+  Cronet_RESULT Read(Cronet_Buffer* buffer);
+  void Cancel();
+  bool IsDone();
+  void OnHandleDestroyed();
+  // Upload data sink.
+  void SinkReadSucceeded(uint64_t bytes, bool final_chunk);
+  void SinkReadError(const char* message);
+  void SinkRewindSucceeded();
+  void SinkRewindError(const char* message);
+
+  // Runnable support.
+  bool EnterCallback();
+  void ExitCallback();
+  void Deliver(Cronet_Executor* executor, Cronet_Runnable* runnable);
+
+  // ---- network thread ----
+  void NetStart();
+  void NetRead();
+  void NetFollow();
+  void NetCancel();
+  void NetUploadReady();
+  void NetUploadError();
+  void NetRewindDone();
+  void NetAbandon();
+  void NetShutdownAbort();
+  void NetTransferDone(CURLcode result);
+  void NetCleanupTransfer();
+
+ private:
+  enum class State { kCreated, kInitialized, kStarted, kDone };
+  enum class ProviderOp { kNone, kRead, kRewind };
+  enum class CloseState { kOpen, kPosted, kDone };
+  struct Outcome {
+    enum Kind { kSucceeded, kFailed, kCanceled, kAbandoned } kind = kSucceeded;
+    std::shared_ptr<Cronet_Error> error;
+  };
+
+  static size_t WriteCb(char* data, size_t size, size_t n, void* self);
+  static size_t HeaderCb(char* data, size_t size, size_t n, void* self);
+  static size_t ReadCb(char* data, size_t size, size_t n, void* self);
+  static int SeekCb(void* self, curl_off_t offset, int origin);
+
+  void StartTransfer();
+  void RemoveTransferNow();
+  void DetachTransfer();
+  void OnHeaderLine(const char* data, size_t n);
+  void OnHeadersComplete();
+  void TryServeRead();
+  size_t CopyFromQueue(Cronet_Buffer* buf);
+  void AppendToQueue(const char* data, size_t n);
+  void ClearQueue();
+  void UpdatePause();
+  void RequestProviderRead();
+  void RequestProviderRewind();
+  void AfterRewind();
+  void Finish(Outcome outcome);
+  void FailWith(int32_t net_error);
+  void FailCallback(const std::string& message);
+  void RequestClose();
+  void Advance();  // posts Close and the terminal callback when their time has come
+
+  // Posting.
+  void Post(Cronet_Executor* executor, std::function<void()> fn, Cronet_Buffer* owned = nullptr);
+  void PostToCallback(std::function<void(Cronet_UrlRequestCallback*)> fn,
+                      Cronet_Buffer* owned = nullptr);
+  void PostTerminal();
+  void PostClose();
+  std::shared_ptr<Cronet_UrlResponseInfo> MakeInfo(int status) const;
+
+  Cronet_UrlRequest* const handle_;
+  const uint64_t id_;
+
+  // Fixed by Init.
+  std::shared_ptr<EngineCore> engine_;
+  std::string url_;
+  std::string method_;
+  int priority_ = 3;
+  std::vector<std::pair<std::string, std::string>> headers_;
+  Cronet_UrlRequestCallback* callback_ = nullptr;
+  Cronet_Executor* executor_ = nullptr;
+  Cronet_UploadDataProvider* provider_ = nullptr;
+  Cronet_Executor* upload_executor_ = nullptr;
+  std::unique_ptr<Cronet_UploadDataSink> sink_;
+  // Fixed by Start.
+  int64_t upload_length_ = -1;
+  bool withhold_terminal_ = false;
+
+  // API state, guarded by mu_.
+  std::mutex mu_;
+  std::condition_variable cv_;
+  State state_ = State::kCreated;
+  bool waiting_read_ = false;
+  bool waiting_redirect_ = false;
+  bool cancel_requested_ = false;
+  bool handle_destroyed_ = false;
+  bool finished_ = false;  // the network side has ended the request
+  int running_callbacks_ = 0;
+  Cronet_Buffer* pending_read_ = nullptr;
+  ProviderOp provider_op_ = ProviderOp::kNone;
+  CloseState close_state_ = CloseState::kOpen;
+  bool close_wanted_ = false;
+  bool terminal_ready_ = false;
+  bool terminal_posted_ = false;
+  Outcome terminal_;
+  std::shared_ptr<Cronet_UrlResponseInfo> terminal_info_;
+  uint64_t sink_bytes_ = 0;
+  bool sink_final_ = false;
+  std::string sink_error_;
+
+  // Serialises handing runnables to executors against Destroy.
+  std::recursive_mutex post_mu_;
+  std::atomic<int> in_poster_{0};
+
+  // ---- network thread state ----
+  struct Net {
+    CURL* easy = nullptr;
+    curl_slist* slist = nullptr;
+    char errbuf[CURL_ERROR_SIZE] = {0};
+    bool in_multi = false;
+    bool detached = false;
+    std::string url;
+    std::string method;
+    bool send_body = false;
+    std::string proxy;  // as given to libcurl for the current transfer
+    int redirects_followed = 0;
+    // Current response.
+    std::vector<std::pair<std::string, std::string>> headers;
+    int status = 0;
+    bool headers_done = false;
+    bool discard_body = false;
+    bool redirect_pending = false;
+    int redirect_status = 0;
+    std::string redirect_url;
+    bool response_started = false;
+    bool chunked = false;
+    std::shared_ptr<Cronet_UrlResponseInfo> info;
+    // Body queue.
+    std::deque<std::string> chunks;
+    size_t front_offset = 0;
+    size_t buffered = 0;
+    bool recv_paused = false;
+    bool send_paused = false;
+    bool body_complete = false;
+    Cronet_Buffer* read_buf = nullptr;
+    // Upload.
+    Cronet_Buffer* upload_buf = nullptr;
+    uint64_t upload_avail = 0;
+    uint64_t upload_off = 0;
+    uint64_t upload_sent = 0;      // bytes handed to libcurl since the last rewind
+    uint64_t upload_received = 0;  // bytes the provider gave since the last rewind
+    bool upload_eof = false;
+    bool upload_touched = false;   // the provider was read since the last rewind
+    bool read_outstanding = false;
+    bool rewind_outstanding = false;
+    bool rewind_wanted = false;    // start a rewind once the outstanding read is back
+    int rewind_retries = 0;
+  } net_;
+};
+
+// A runnable the library posts: runs fn unless the request handle was
+// destroyed; destroys an undelivered buffer.
+class LibRunnable : public Cronet_Runnable {
+ public:
+  LibRunnable(std::shared_ptr<RequestCore> core, std::function<void()> fn, Cronet_Buffer* owned)
+      : core_(std::move(core)), fn_(std::move(fn)), owned_(owned) {}
+  ~LibRunnable() override { delete owned_; }
+  void Run() override;
+
+ private:
+  std::shared_ptr<RequestCore> core_;
+  std::function<void()> fn_;
+  Cronet_Buffer* owned_;  // handed to the application when fn_ runs
+};
+
+// Hands deliveries to library threads other than the network thread (test
+// controls: callback delay, posting from many threads).
+void PosterSubmit(uint64_t lane, uint32_t delay_ms, std::function<void()> deliver);
+
+}  // namespace cronet_curl
+
+#endif  // CRONET_CURL_CORE_H_

@@ -1,0 +1,261 @@
+// Cronet_Engine: one network thread per started engine, running a curl multi
+// handle; commands from API threads arrive through a lock-protected queue and
+// wake the thread with curl_multi_wakeup.
+#include <algorithm>
+#include <mutex>
+
+#include "core.h"
+#include "proxy_rules.h"
+
+namespace cronet_curl {
+
+std::string TestCaBundle();  // testctl.cc
+
+namespace {
+thread_local EngineCore* tl_engine = nullptr;
+
+void GlobalInit() {
+  static std::once_flag once;
+  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+bool CurlHas(int feature) {
+  const curl_version_info_data* v = curl_version_info(CURLVERSION_NOW);
+  return v && (v->features & feature);
+}
+}  // namespace
+
+EngineCore::~EngineCore() {
+  if (thread_.joinable()) thread_.detach();  // only when the thread itself is ending
+  if (multi_) curl_multi_cleanup(multi_);
+  if (share_) curl_share_cleanup(share_);
+}
+
+bool EngineCore::OnNetworkThread() const { return tl_engine == this; }
+
+bool EngineCore::IsRunning() {
+  std::lock_guard<std::mutex> l(mu_);
+  return state_ == State::kRunning;
+}
+
+Cronet_RESULT EngineCore::Start(const Cronet_EngineParams& params) {
+  std::lock_guard<std::mutex> l(mu_);
+  if (state_ != State::kIdle) return Cronet_RESULT_ILLEGAL_STATE_ENGINE_ALREADY_STARTED;
+  int32_t injected = 0;
+  if (TakeEngineStartFailure(&injected)) return static_cast<Cronet_RESULT>(injected);
+  EngineConfig cfg;
+  if (!ParseProxyRules(params.proxy_rules, &cfg.proxies)) return Cronet_RESULT_ILLEGAL_ARGUMENT;
+  GlobalInit();
+  cfg.http2 = params.enable_http2 && CurlHas(CURL_VERSION_HTTP2);
+  cfg.quic = params.enable_quic && CurlHas(CURL_VERSION_HTTP3);
+  cfg.brotli = params.enable_brotli;
+  cfg.skip_cert_verify = params.skip_cert_verify;
+  cfg.accept_encoding = "gzip, deflate";
+  if (cfg.brotli) {
+    if (CurlHas(CURL_VERSION_BROTLI)) cfg.accept_encoding += ", br";
+    if (CurlHas(CURL_VERSION_ZSTD)) cfg.accept_encoding += ", zstd";
+  }
+  cfg.ca_bundle = TestCaBundle();
+
+  CURLM* multi = curl_multi_init();
+  CURLSH* share = curl_share_init();
+  if (!multi || !share) {
+    if (multi) curl_multi_cleanup(multi);
+    if (share) curl_share_cleanup(share);
+    return Cronet_RESULT_ILLEGAL_STATE;
+  }
+  // All handles live on the network thread: the share needs no lock functions.
+  curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
+  curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
+  curl_multi_setopt(multi, CURLMOPT_PIPELINING, static_cast<long>(CURLPIPE_MULTIPLEX));
+  curl_multi_setopt(multi, CURLMOPT_MAX_HOST_CONNECTIONS, 6L);  // as browsers do
+  curl_multi_setopt(multi, CURLMOPT_MAXCONNECTS, 64L);
+  config_ = std::move(cfg);
+  multi_ = multi;
+  share_ = share;
+  state_ = State::kRunning;
+  try {
+    thread_ = std::thread([self = shared_from_this()] { self->Run(); });
+  } catch (...) {
+    state_ = State::kIdle;
+    curl_multi_cleanup(multi_);
+    curl_share_cleanup(share_);
+    multi_ = nullptr;
+    share_ = nullptr;
+    return Cronet_RESULT_ILLEGAL_STATE;
+  }
+  return Cronet_RESULT_SUCCESS;
+}
+
+bool EngineCore::Post(Command cmd) {
+  std::lock_guard<std::mutex> l(mu_);
+  if (state_ != State::kRunning) return false;
+  bool was_empty = queue_.empty();
+  queue_.push_back(std::move(cmd));
+  // Under the lock: the thread cannot clean the multi handle up meanwhile.
+  if (was_empty) curl_multi_wakeup(multi_);
+  return true;
+}
+
+Cronet_RESULT EngineCore::Shutdown() {
+  if (OnNetworkThread())
+    return Cronet_RESULT_ILLEGAL_STATE_CANNOT_SHUTDOWN_ENGINE_FROM_NETWORK_THREAD;
+  {
+    std::lock_guard<std::mutex> l(mu_);
+    if (state_ == State::kRunning) {
+      state_ = State::kStopping;
+      queue_.push_back(Command{CmdType::kShutdown, nullptr});
+      curl_multi_wakeup(multi_);
+    }
+  }
+  // Also joins a thread that was asked to stop by Destroy from itself.
+  std::thread t;
+  {
+    std::lock_guard<std::mutex> l(mu_);
+    t = std::move(thread_);
+  }
+  if (t.joinable()) t.join();
+  return Cronet_RESULT_SUCCESS;
+}
+
+void EngineCore::OnHandleDestroyed() {
+  if (!OnNetworkThread()) {
+    Shutdown();
+    return;
+  }
+  std::lock_guard<std::mutex> l(mu_);
+  if (state_ == State::kRunning) {
+    state_ = State::kStopping;
+    queue_.push_back(Command{CmdType::kShutdown, nullptr});
+  }
+}
+
+void EngineCore::Handle(const Command& c) {
+  RequestCore* r = c.req.get();
+  switch (c.type) {
+    case CmdType::kStart: r->NetStart(); break;
+    case CmdType::kRead: r->NetRead(); break;
+    case CmdType::kFollow: r->NetFollow(); break;
+    case CmdType::kCancel: r->NetCancel(); break;
+    case CmdType::kUploadReady: r->NetUploadReady(); break;
+    case CmdType::kUploadError: r->NetUploadError(); break;
+    case CmdType::kRewindDone: r->NetRewindDone(); break;
+    case CmdType::kAbandon: r->NetAbandon(); break;
+    case CmdType::kShutdown: break;
+  }
+}
+
+void EngineCore::ProcessCleanups() {
+  while (!cleanups_.empty()) {
+    std::vector<std::shared_ptr<RequestCore>> list;
+    list.swap(cleanups_);
+    for (auto& r : list) r->NetCleanupTransfer();
+  }
+}
+
+void EngineCore::ShutdownSweep(std::vector<Command>& leftover) {
+  {
+    std::lock_guard<std::mutex> l(mu_);
+    for (auto& c : queue_) leftover.push_back(std::move(c));
+    queue_.clear();
+  }
+  // Requests whose start was queued still get their terminal callback.
+  for (auto& c : leftover)
+    if (c.type == CmdType::kStart) Register(c.req);
+  std::vector<std::shared_ptr<RequestCore>> all;
+  for (auto& kv : requests_) all.push_back(kv.second);
+  for (auto& r : all) r->NetShutdownAbort();
+  requests_.clear();
+  ProcessCleanups();
+  transfers_.clear();
+}
+
+void EngineCore::Run() {
+  tl_engine = this;
+  std::vector<Command> cmds;
+  std::vector<std::pair<CURL*, CURLcode>> done;
+  while (true) {
+    cmds.clear();
+    {
+      std::lock_guard<std::mutex> l(mu_);
+      cmds.swap(queue_);
+    }
+    bool stop = false;
+    std::vector<Command> leftover;
+    for (auto& c : cmds) {
+      if (stop) {
+        leftover.push_back(std::move(c));
+      } else if (c.type == CmdType::kShutdown) {
+        stop = true;
+      } else {
+        Handle(c);
+      }
+    }
+    if (stop) {
+      ShutdownSweep(leftover);
+      break;
+    }
+    ProcessCleanups();
+    int running = 0;
+    curl_multi_perform(multi_, &running);
+    done.clear();
+    int left = 0;
+    while (CURLMsg* m = curl_multi_info_read(multi_, &left))
+      if (m->msg == CURLMSG_DONE) done.emplace_back(m->easy_handle, m->data.result);
+    for (auto& d : done) {
+      RequestCore* raw = nullptr;
+      curl_easy_getinfo(d.first, CURLINFO_PRIVATE, reinterpret_cast<char**>(&raw));
+      auto it = transfers_.find(raw);
+      if (it == transfers_.end()) continue;
+      std::shared_ptr<RequestCore> keep = it->second;
+      keep->NetTransferDone(d.second);
+    }
+    ProcessCleanups();
+    {
+      std::lock_guard<std::mutex> l(mu_);
+      if (!queue_.empty()) continue;
+    }
+    curl_multi_poll(multi_, nullptr, 0, 30000, nullptr);
+  }
+  {
+    std::lock_guard<std::mutex> l(mu_);
+    state_ = State::kStopped;
+  }
+  tl_engine = nullptr;
+}
+
+}  // namespace cronet_curl
+
+using cronet_curl::EngineCore;
+
+extern "C" {
+
+CRONET_EXPORT Cronet_EnginePtr Cronet_Engine_Create(void) {
+  CRONET_JOURNAL("Cronet_Engine_Create");
+  auto* e = new Cronet_Engine;
+  e->core = std::make_shared<EngineCore>();
+  return e;
+}
+
+CRONET_EXPORT void Cronet_Engine_Destroy(Cronet_EnginePtr self) {
+  CRONET_JOURNAL("Cronet_Engine_Destroy");
+  if (!self) return;
+  self->core->OnHandleDestroyed();
+  delete self;
+}
+
+CRONET_EXPORT Cronet_RESULT Cronet_Engine_StartWithParams(Cronet_EnginePtr self,
+                                                          Cronet_EngineParamsPtr params) {
+  CRONET_JOURNAL("Cronet_Engine_StartWithParams");
+  if (!self) return Cronet_RESULT_NULL_POINTER_ENGINE;
+  if (!params) return Cronet_RESULT_NULL_POINTER_PARAMS;
+  return self->core->Start(*params);
+}
+
+CRONET_EXPORT Cronet_RESULT Cronet_Engine_Shutdown(Cronet_EnginePtr self) {
+  CRONET_JOURNAL("Cronet_Engine_Shutdown");
+  if (!self) return Cronet_RESULT_NULL_POINTER_ENGINE;
+  return self->core->Shutdown();
+}
+
+}  // extern "C"

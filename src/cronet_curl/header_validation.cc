@@ -1,0 +1,35 @@
+#include "header_validation.h"
+
+namespace cronet_curl {
+
+bool IsHttpToken(std::string_view s) {
+  if (s.empty()) return false;
+  for (unsigned char c : s) {
+    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) continue;
+    switch (c) {
+      case '!': case '#': case '$': case '%': case '&': case '\'': case '*':
+      case '+': case '-': case '.': case '^': case '_': case '`': case '|': case '~':
+        continue;
+      default:
+        return false;
+    }
+  }
+  return true;
+}
+
+Cronet_RESULT ValidateRequestHeader(std::string_view name, std::string_view value) {
+  if (name.empty()) return Cronet_RESULT_NULL_POINTER_HEADER_NAME;
+  if (value.empty()) return Cronet_RESULT_NULL_POINTER_HEADER_VALUE;
+  if (!IsHttpToken(name)) return Cronet_RESULT_ILLEGAL_ARGUMENT_INVALID_HTTP_HEADER;
+  for (char c : value)
+    if (c == '\r' || c == '\n' || c == '\0')
+      return Cronet_RESULT_ILLEGAL_ARGUMENT_INVALID_HTTP_HEADER;
+  return Cronet_RESULT_SUCCESS;
+}
+
+Cronet_RESULT ValidateMethod(std::string_view method) {
+  if (method.empty() || IsHttpToken(method)) return Cronet_RESULT_SUCCESS;
+  return Cronet_RESULT_ILLEGAL_ARGUMENT_INVALID_HTTP_METHOD;
+}
+
+}  // namespace cronet_curl
