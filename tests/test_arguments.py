@@ -306,7 +306,6 @@ Header = collections.namedtuple("Header", "name value")
     (G, {"headers": [], "body": b""}),
     (G, {"headers": (("a", "b"), ("a", "b"))}),
     (G, {"headers": [Header("a", Text("b"))]}),
-    (G, {"headers": [("", "")]}),
     (G, {"body": bytearray(b"\x00\xff")}),
     (G, {"body": memoryview(b"abc")}),
     (G, {"body": [0, 255, True, Number(3), Colour.RED, Indexable(9), numpy.uint8(200)]}),
