@@ -1,0 +1,48 @@
+"""Bar chart of the medians, one panel per workload, whiskers from min to max."""
+
+import matplotlib
+
+matplotlib.use("Agg")
+import matplotlib.pyplot as plt  # noqa: E402
+
+from report import WORKLOADS, ratio_to_tarnwick  # noqa: E402
+
+OURS = "#d62728"
+OTHERS = "#7f7f7f"
+
+
+def draw(agg, path, subtitle=""):
+    fig, axes = plt.subplots(2, 3, figsize=(15, 8))
+    for ax, w in zip(axes.flat, WORKLOADS):
+        names, med, lo, hi = [], [], [], []
+        for client in w["clients"]:
+            cell = agg.get(w["id"], {}).get(client)
+            if not cell or not cell["summary"]:
+                continue
+            s = cell["summary"]
+            names.append(client)
+            med.append(s["median"])
+            lo.append(s["median"] - s["min"])
+            hi.append(s["max"] - s["median"])
+        ax.set_title("%s (%s, %s is better)" % (w["title"], w["unit"], w["better"]), fontsize=10)
+        if not names:
+            ax.text(0.5, 0.5, "no data", ha="center", va="center", transform=ax.transAxes)
+            continue
+        ys = range(len(names))
+        ax.barh(ys, med, xerr=[lo, hi], capsize=3,
+                color=[OURS if n == "tarnwick" else OTHERS for n in names])
+        ax.set_yticks(list(ys))
+        ax.set_yticklabels(names)
+        ax.invert_yaxis()
+        for y, name, m in zip(ys, names, med):
+            r = ratio_to_tarnwick(agg, w["id"], name)
+            label = "%.0f" % m if m >= 100 else "%.1f" % m
+            if name != "tarnwick" and r is not None:
+                label += "  (%.2fx)" % r
+            ax.text(m, y, " " + label, va="center", fontsize=8)
+        ax.margins(x=0.3)
+    fig.suptitle("tarnwick against other Python HTTP clients, same server, same run"
+                 + ("\n" + subtitle if subtitle else ""), fontsize=11)
+    fig.tight_layout()
+    fig.savefig(path, dpi=90)
+    plt.close(fig)

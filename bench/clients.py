@@ -1,0 +1,150 @@
+"""One adapter per HTTP client, each used the way its own documentation suggests.
+
+Every adapter is built for one protocol ("http", "https" or "h2") and offers
+get(url) -> body bytes, post(url, body) -> status, and close(). Imports are
+lazy: the tarnwick worker runs in the project venv, the others in the
+benchmark venv, and neither has the other's packages.
+"""
+
+import io
+import ssl
+
+
+class TarnwickClient:
+    name = "tarnwick"
+
+    def __init__(self, proto, ca):
+        import tarnwick
+        self._c = tarnwick.ZoDeruziDuzera()
+        # The module cannot be given a CA; it can only skip verification.
+        self._sid = self._c.create_session(skip_cert_verify=True)
+        if not self._sid:
+            raise RuntimeError("create_session returned no session")
+
+    def get(self, url):
+        r = self._c.request(self._sid, url, "GET")
+        if r["status_code"] != 200:
+            raise RuntimeError("status %d" % r["status_code"])
+        return r["body"]
+
+    def post(self, url, body):
+        return self._c.request(self._sid, url, "POST", body=body)["status_code"]
+
+    def close(self):
+        self._c.close_session(self._sid)
+
+
+class RequestsClient:
+    name = "requests"
+
+    def __init__(self, proto, ca):
+        import requests
+        if proto == "h2":
+            raise Unsupported
+        self._s = requests.Session()
+        # Given per call: a session-level verify loses to REQUESTS_CA_BUNDLE.
+        self._ca = ca
+
+    def get(self, url):
+        r = self._s.get(url, verify=self._ca)
+        r.raise_for_status()
+        return r.content
+
+    def post(self, url, body):
+        return self._s.post(url, data=body, verify=self._ca).status_code
+
+    def close(self):
+        self._s.close()
+
+
+class HttpxClient:
+    name = "httpx"
+
+    def __init__(self, proto, ca):
+        import httpx
+        self._c = httpx.Client(verify=ssl.create_default_context(cafile=ca),
+                               http2=(proto == "h2"), timeout=60)
+        self._proto = proto
+
+    def get(self, url):
+        r = self._c.get(url)
+        r.raise_for_status()
+        if self._proto == "h2" and r.http_version != "HTTP/2":
+            raise RuntimeError("httpx did not negotiate HTTP/2: %s" % r.http_version)
+        return r.content
+
+    def post(self, url, body):
+        return self._c.post(url, content=body).status_code
+
+    def close(self):
+        self._c.close()
+
+
+class Urllib3Client:
+    name = "urllib3"
+
+    def __init__(self, proto, ca):
+        import urllib3
+        if proto == "h2":
+            raise Unsupported
+        self._pm = urllib3.PoolManager(cert_reqs="CERT_REQUIRED", ca_certs=ca)
+
+    def get(self, url):
+        r = self._pm.request("GET", url)
+        if r.status != 200:
+            raise RuntimeError("status %d" % r.status)
+        return r.data
+
+    def post(self, url, body):
+        return self._pm.request("POST", url, body=body).status
+
+    def close(self):
+        self._pm.clear()
+
+
+class PycurlClient:
+    """One easy handle for the whole run, as libcurl's own docs recommend."""
+
+    name = "pycurl"
+
+    def __init__(self, proto, ca):
+        import pycurl
+        self._pycurl = pycurl
+        c = self._c = pycurl.Curl()
+        c.setopt(pycurl.CAINFO, ca)
+        c.setopt(pycurl.HTTP_VERSION, pycurl.CURL_HTTP_VERSION_2TLS if proto == "h2"
+                 else pycurl.CURL_HTTP_VERSION_1_1)
+        self._proto = proto
+
+    def get(self, url):
+        p, c = self._pycurl, self._c
+        buf = io.BytesIO()
+        c.setopt(p.HTTPGET, 1)
+        c.setopt(p.URL, url)
+        c.setopt(p.WRITEDATA, buf)
+        c.perform()
+        if c.getinfo(p.RESPONSE_CODE) != 200:
+            raise RuntimeError("status %d" % c.getinfo(p.RESPONSE_CODE))
+        if self._proto == "h2" and c.getinfo(p.INFO_HTTP_VERSION) != p.CURL_HTTP_VERSION_2_0:
+            raise RuntimeError("pycurl did not negotiate HTTP/2")
+        return buf.getvalue()
+
+    def post(self, url, body):
+        p, c = self._pycurl, self._c
+        sink = io.BytesIO()
+        c.setopt(p.URL, url)
+        c.setopt(p.POSTFIELDS, body)
+        c.setopt(p.WRITEDATA, sink)
+        c.perform()
+        return c.getinfo(p.RESPONSE_CODE)
+
+    def close(self):
+        self._c.close()
+
+
+class Unsupported(Exception):
+    """The client cannot speak the protocol of this workload."""
+
+
+CLIENTS = {c.name: c for c in (TarnwickClient, RequestsClient, HttpxClient,
+                               Urllib3Client, PycurlClient)}

@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Benchmark suite. Needs only `make build` (tarnwick installed in .venv).
+# The other clients live in their own venv, .venv-bench, made here from
+# requirements-bench.txt and refreshed when that file changes.
+#   bench/run.sh            full run, results in bench/results/
+#   bench/run.sh --smoke    tiny sizes, one run, results in bench/results/smoke/
+# Further arguments go to bench/runner.py (--runs N, --only get_http,download).
+set -euo pipefail
+ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+cd "$ROOT"
+VENV="$ROOT/.venv-bench"
+PYTHON39="${PYTHON39:-$(PYENV_VERSION=3.9.18 pyenv which python3.9 2>/dev/null || command -v python3.9)}"
+TARNWICK_PYTHON="${TARNWICK_PYTHON:-$ROOT/.venv/bin/python}"
+
+if ! "$TARNWICK_PYTHON" -c "import tarnwick" 2>/dev/null; then
+    echo "tarnwick is not importable from $TARNWICK_PYTHON: run 'make build' first" >&2
+    exit 2
+fi
+
+stamp="$VENV/.requirements.sha256"
+want="$(sha256sum requirements-bench.txt | cut -d' ' -f1)"
+if [[ ! -x "$VENV/bin/python" || "$(cat "$stamp" 2>/dev/null)" != "$want" ]]; then
+    [[ -x "$VENV/bin/python" ]] || "$PYTHON39" -m venv "$VENV"
+    "$VENV/bin/python" -m pip install -q --upgrade pip
+    "$VENV/bin/python" -m pip install -q -r requirements-bench.txt
+    echo "$want" > "$stamp"
+fi
+
+export TARNWICK_PYTHON
+exec "$VENV/bin/python" "$ROOT/bench/runner.py" "$@"

@@ -1,0 +1,161 @@
+"""Runs every (workload, client) pair against one local nginx and writes the report.
+
+    python runner.py [--smoke] [--runs N] [--out DIR] [--only WORKLOAD,...]
+
+Must run in the benchmark venv (for matplotlib and the client versions);
+tarnwick's worker runs under the project venv's Python, where the module is
+installed (TARNWICK_PYTHON overrides it).
+"""
+
+import argparse
+import datetime
+import json
+import os
+import platform
+import subprocess
+import sys
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(HERE)
+sys.path.insert(0, os.path.join(ROOT, "tests"))
+sys.path.insert(0, HERE)
+
+import procstat  # noqa: E402
+import report  # noqa: E402
+from servers import NginxServer  # noqa: E402
+
+WORKER = os.path.join(HERE, "worker.py")
+WORKER_TIMEOUT_S = 600
+
+
+def _versions():
+    out = {"python": platform.python_version()}
+    for mod in ("requests", "httpx", "urllib3", "h2"):
+        try:
+            out[mod] = __import__(mod).__version__
+        except ImportError:
+            out[mod] = None
+    try:
+        import pycurl
+        out["pycurl"] = pycurl.version
+    except ImportError:
+        out["pycurl"] = None
+    try:
+        out["tarnwick_commit"] = subprocess.run(
+            ["git", "-C", ROOT, "rev-parse", "--short", "HEAD"],
+            capture_output=True, text=True, check=True).stdout.strip()
+    except (OSError, subprocess.CalledProcessError):
+        out["tarnwick_commit"] = None
+    return out
+
+
+def _machine():
+    model = "?"
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if line.startswith("model name"):
+                    model = line.split(":", 1)[1].strip()
+                    break
+    except OSError:
+        pass
+    return "%s, %d CPUs, %s" % (model, os.cpu_count() or 0, platform.release())
+
+
+def _load():
+    return "%.2f %.2f %.2f" % os.getloadavg()
+
+
+def _worker_env():
+    # Loopback only: no client may pick up a proxy from the environment.
+    return {k: v for k, v in os.environ.items() if not k.lower().endswith("_proxy")}
+
+
+def run_worker(python, spec):
+    try:
+        p = subprocess.run([python, WORKER, json.dumps(spec)], capture_output=True,
+                           text=True, timeout=WORKER_TIMEOUT_S, env=_worker_env())
+    except subprocess.TimeoutExpired:
+        return {"error": "worker timed out after %ds" % WORKER_TIMEOUT_S}
+    lines = p.stdout.strip().splitlines()
+    try:
+        out = json.loads(lines[-1])
+    except (IndexError, ValueError):
+        out = {"error": "worker exit %d: %s" % (p.returncode, p.stderr.strip()[-500:])}
+    # The module writes [WARN]/[ERROR] lines on stderr; a clean run has none.
+    noise = [ln for ln in p.stderr.splitlines() if ln.startswith(("[WARN]", "[ERROR]"))]
+    if noise:
+        out["stderr"] = noise[:5]
+    return out
+
+
+def jobs(server, sizes, runs, only):
+    """Runs are interleaved, so drift in machine load spreads over all clients."""
+    for run in range(runs):
+        for w in report.WORKLOADS:
+            if only and w["id"] not in only:
+                continue
+            for client in w["clients"]:
+                spec = {"workload": w["id"], "kind": w["kind"], "client": client,
+                        "proto": w["proto"], "ca": server.ca, "run": run}
+                if w["kind"] == "gets":
+                    spec.update(url=server.url("/1k.bin", w["proto"]), count=sizes["count"])
+                elif w["kind"] in ("download", "upload"):
+                    spec.update(url=server.url("/big.bin" if w["kind"] == "download" else "/upload"),
+                                warm_url=server.url("/1k.bin"), size=sizes[w["kind"]])
+                yield spec
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--smoke", action="store_true", help="tiny sizes, one run")
+    ap.add_argument("--runs", type=int, default=None)
+    ap.add_argument("--out", default=None)
+    ap.add_argument("--only", default="", help="comma-separated workload ids")
+    args = ap.parse_args()
+
+    sizes = report.SMOKE_SIZES if args.smoke else report.FULL_SIZES
+    runs = args.runs or (1 if args.smoke else 5)
+    out_dir = args.out or os.path.join(HERE, "results", "smoke" if args.smoke else "")
+    os.makedirs(out_dir, exist_ok=True)
+    only = set(filter(None, args.only.split(",")))
+    tarnwick_py = os.environ.get("TARNWICK_PYTHON", os.path.join(ROOT, ".venv", "bin", "python"))
+
+    meta = {"when": datetime.datetime.utcnow().strftime("%Y-%m-%d %H:%M UTC"),
+            "machine": _machine(), "runs": runs, "smoke": args.smoke,
+            "load_before": _load(), "versions": _versions(), "sizes": sizes}
+    records = []
+    with NginxServer(big_mib=max(1, sizes["download"] >> 20)) as server:
+        nginx_pids = procstat.descendants(server.pid, "nginx")
+        meta["server_pids"] = nginx_pids
+        for spec in jobs(server, sizes, runs, only):
+            spec["server_pids"] = nginx_pids
+            python = tarnwick_py if spec["client"] == "tarnwick" else sys.executable
+            out = run_worker(python, spec)
+            rec = dict(out, workload=spec["workload"], client=spec["client"], run=spec["run"])
+            records.append(rec)
+            status = rec.get("error") or "%.1f" % rec["value"]
+            print("run %d %-9s %-9s %s" % (spec["run"], spec["workload"], spec["client"], status),
+                  flush=True)
+    meta["load_after"] = _load()
+
+    agg = report.aggregate(records, sizes)
+    targets = report.evaluate_targets(agg)
+    with open(os.path.join(out_dir, "results.json"), "w") as f:
+        json.dump({"meta": meta, "cells": agg, "targets": targets, "runs": records}, f, indent=1)
+    md = report.markdown(agg, meta, sizes)
+    with open(os.path.join(out_dir, "results.md"), "w") as f:
+        f.write(md)
+    import chart
+    chart.draw(agg, os.path.join(out_dir, "chart.png"),
+               subtitle="%s; load %s" % (meta["when"], meta["load_before"]))
+    print(md)
+    failed = [r for r in records if "error" in r]
+    if failed:
+        print("%d measurement(s) failed" % len(failed), file=sys.stderr)
+        return 1
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
