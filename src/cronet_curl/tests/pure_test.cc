@@ -1,0 +1,173 @@
+// Pure functions: proxy rules, header validation, the error table.
+#include <gtest/gtest.h>
+
+#include "header_validation.h"
+#include "net_errors.h"
+#include "proxy_rules.h"
+
+using namespace cronet_curl;
+
+namespace {
+
+std::string Http(const char* rules) {
+  ProxyConfig c;
+  if (!ParseProxyRules(rules, &c)) return "ERROR";
+  return c.http.ToCurl();
+}
+std::string Https(const char* rules) {
+  ProxyConfig c;
+  if (!ParseProxyRules(rules, &c)) return "ERROR";
+  return c.https.ToCurl();
+}
+
+TEST(ProxyRules, EmptyAndDirect) {
+  EXPECT_EQ(Http(""), "");
+  EXPECT_EQ(Https("   "), "");
+  EXPECT_EQ(Http("direct://"), "");
+  EXPECT_EQ(Https("direct://"), "");
+}
+
+TEST(ProxyRules, SingleProxy) {
+  EXPECT_EQ(Http("proxy.example:8080"), "http://proxy.example:8080");
+  EXPECT_EQ(Https("proxy.example:8080"), "http://proxy.example:8080");
+  EXPECT_EQ(Http("http://proxy.example:3128"), "http://proxy.example:3128");
+  EXPECT_EQ(Http("proxy.example"), "http://proxy.example:80");
+  EXPECT_EQ(Http("https://p:8443"), "https://p:8443");
+  EXPECT_EQ(Http("https://p"), "https://p:443");
+  EXPECT_EQ(Http("socks5://127.0.0.1:1080"), "socks5h://127.0.0.1:1080");
+  EXPECT_EQ(Http("socks5://127.0.0.1"), "socks5h://127.0.0.1:1080");
+  EXPECT_EQ(Http("socks4://h:9"), "socks4://h:9");
+  EXPECT_EQ(Http("socks://h:9"), "socks4://h:9");
+  EXPECT_EQ(Http("[::1]:8080"), "http://[::1]:8080");
+  EXPECT_EQ(Http("  HTTP://Proxy:1/  "), "http://Proxy:1");
+  EXPECT_EQ(Http("p1:1,p2:2"), "http://p1:1");
+  EXPECT_EQ(Http("direct://,p2:2"), "");
+}
+
+TEST(ProxyRules, PerScheme) {
+  EXPECT_EQ(Http("http=proxy1:80;https=proxy2:443"), "http://proxy1:80");
+  EXPECT_EQ(Https("http=proxy1:80;https=proxy2:443"), "http://proxy2:443");
+  EXPECT_EQ(Https("http=proxy1:80"), "");
+  EXPECT_EQ(Http("https=p:1"), "");
+  EXPECT_EQ(Http("http=direct://;https=p:1"), "");
+  EXPECT_EQ(Http("socks=s:1"), "socks4://s:1");
+  EXPECT_EQ(Https("http=h:1;socks=socks5://s:2"), "socks5h://s:2");
+  EXPECT_EQ(Http("http=h:1;socks=socks5://s:2"), "http://h:1");
+  EXPECT_EQ(Http("ftp=f:1"), "");
+  EXPECT_EQ(Http(" http = h:1 ; ; https=g:2 ;"), "http://h:1");
+}
+
+TEST(ProxyRules, Unparseable) {
+  for (const char* bad :
+       {"http://", "://x", "h:", "h:0", "h:65536", "h:123456", "h:12a", "ftp://h:1", "quic://h:1",
+        "user:pw@h:1", "h:1/path", "h 1", "[::1", "[]:1", "[zz]:1", "direct://x", "foo=h:1",
+        "http=", "http=h:1;http=h:2", "h:1;g:2", "h:1;http=g:2", "http=h:1;g:2", ";", ",", "h:1,",
+        "-h:1", ".h:1", "h\xff:1"}) {
+    ProxyConfig c;
+    EXPECT_FALSE(ParseProxyRules(bad, &c)) << bad;
+  }
+  ProxyConfig c;
+  EXPECT_FALSE(ParseProxyRules(std::string_view("h:1\0x", 5), &c));
+}
+
+TEST(HeaderValidation, Tokens) {
+  EXPECT_TRUE(IsHttpToken("GET"));
+  EXPECT_TRUE(IsHttpToken("X-Custom_1!#$%&'*+.^`|~"));
+  EXPECT_FALSE(IsHttpToken(""));
+  EXPECT_FALSE(IsHttpToken("GE T"));
+  EXPECT_FALSE(IsHttpToken("a:b"));
+  EXPECT_FALSE(IsHttpToken("a\"b"));
+  EXPECT_FALSE(IsHttpToken("caf\xc3\xa9"));
+  EXPECT_EQ(ValidateMethod(""), Cronet_RESULT_SUCCESS);
+  EXPECT_EQ(ValidateMethod("PATCH"), Cronet_RESULT_SUCCESS);
+  EXPECT_EQ(ValidateMethod("BAD METHOD"), Cronet_RESULT_ILLEGAL_ARGUMENT_INVALID_HTTP_METHOD);
+  EXPECT_EQ(ValidateMethod("G\r\n"), Cronet_RESULT_ILLEGAL_ARGUMENT_INVALID_HTTP_METHOD);
+}
+
+TEST(HeaderValidation, Headers) {
+  EXPECT_EQ(ValidateRequestHeader("X-A", "v"), Cronet_RESULT_SUCCESS);
+  EXPECT_EQ(ValidateRequestHeader("X-A", " v with spaces\t"), Cronet_RESULT_SUCCESS);
+  EXPECT_EQ(ValidateRequestHeader("", "v"), Cronet_RESULT_NULL_POINTER_HEADER_NAME);
+  EXPECT_EQ(ValidateRequestHeader("", ""), Cronet_RESULT_NULL_POINTER_HEADER_NAME);
+  EXPECT_EQ(ValidateRequestHeader("X-A", ""), Cronet_RESULT_NULL_POINTER_HEADER_VALUE);
+  EXPECT_EQ(ValidateRequestHeader("X A", "v"), Cronet_RESULT_ILLEGAL_ARGUMENT_INVALID_HTTP_HEADER);
+  EXPECT_EQ(ValidateRequestHeader("X:A", "v"), Cronet_RESULT_ILLEGAL_ARGUMENT_INVALID_HTTP_HEADER);
+  EXPECT_EQ(ValidateRequestHeader("X-A", "a\rb"), Cronet_RESULT_ILLEGAL_ARGUMENT_INVALID_HTTP_HEADER);
+  EXPECT_EQ(ValidateRequestHeader("X-A", "a\nb"), Cronet_RESULT_ILLEGAL_ARGUMENT_INVALID_HTTP_HEADER);
+  EXPECT_EQ(ValidateRequestHeader("X-A", std::string_view("a\0b", 3)),
+            Cronet_RESULT_ILLEGAL_ARGUMENT_INVALID_HTTP_HEADER);
+}
+
+TEST(NetErrors, NamesNumbersCodes) {
+  struct {
+    int32_t e;
+    const char* name;
+    Cronet_Error_ERROR_CODE code;
+  } cases[] = {
+      {ERR_CONNECTION_REFUSED, "net::ERR_CONNECTION_REFUSED", Cronet_Error_ERROR_CODE_ERROR_CONNECTION_REFUSED},
+      {ERR_CONNECTION_RESET, "net::ERR_CONNECTION_RESET", Cronet_Error_ERROR_CODE_ERROR_CONNECTION_RESET},
+      {ERR_CONNECTION_CLOSED, "net::ERR_CONNECTION_CLOSED", Cronet_Error_ERROR_CODE_ERROR_CONNECTION_CLOSED},
+      {ERR_NAME_NOT_RESOLVED, "net::ERR_NAME_NOT_RESOLVED", Cronet_Error_ERROR_CODE_ERROR_HOSTNAME_NOT_RESOLVED},
+      {ERR_TIMED_OUT, "net::ERR_TIMED_OUT", Cronet_Error_ERROR_CODE_ERROR_TIMED_OUT},
+      {ERR_CONNECTION_TIMED_OUT, "net::ERR_CONNECTION_TIMED_OUT", Cronet_Error_ERROR_CODE_ERROR_CONNECTION_TIMED_OUT},
+      {ERR_ADDRESS_UNREACHABLE, "net::ERR_ADDRESS_UNREACHABLE", Cronet_Error_ERROR_CODE_ERROR_ADDRESS_UNREACHABLE},
+      {ERR_QUIC_PROTOCOL_ERROR, "net::ERR_QUIC_PROTOCOL_ERROR", Cronet_Error_ERROR_CODE_ERROR_QUIC_PROTOCOL_FAILED},
+      {ERR_CERT_AUTHORITY_INVALID, "net::ERR_CERT_AUTHORITY_INVALID", Cronet_Error_ERROR_CODE_ERROR_OTHER},
+      {ERR_ABORTED, "net::ERR_ABORTED", Cronet_Error_ERROR_CODE_ERROR_OTHER},
+      {12345, "net::ERR_FAILED", Cronet_Error_ERROR_CODE_ERROR_OTHER},
+  };
+  for (auto& c : cases) {
+    EXPECT_STREQ(NetErrorName(c.e), c.name);
+    EXPECT_EQ(NetErrorToCronetCode(c.e), c.code) << c.name;
+  }
+  EXPECT_EQ(ERR_CONNECTION_REFUSED, -102);
+  EXPECT_EQ(ERR_NAME_NOT_RESOLVED, -105);
+  EXPECT_EQ(ERR_CERT_AUTHORITY_INVALID, -202);
+  EXPECT_EQ(ERR_TOO_MANY_REDIRECTS, -310);
+}
+
+TEST(NetErrors, CurlMapping) {
+  auto map = [](CURLcode c, long err = 0, long verify = 0, bool proxy = false, bool connected = true) {
+    CurlFailure f;
+    f.code = c;
+    f.os_errno = err;
+    f.ssl_verify_result = verify;
+    f.via_proxy = proxy;
+    f.connected = connected;
+    return std::string(NetErrorName(MapCurlFailure(f)));
+  };
+  EXPECT_EQ(map(CURLE_COULDNT_CONNECT, ECONNREFUSED, 0, false, false), "net::ERR_CONNECTION_REFUSED");
+  EXPECT_EQ(map(CURLE_COULDNT_CONNECT, ECONNREFUSED, 0, true, false), "net::ERR_PROXY_CONNECTION_FAILED");
+  EXPECT_EQ(map(CURLE_COULDNT_CONNECT, ETIMEDOUT, 0, false, false), "net::ERR_CONNECTION_TIMED_OUT");
+  EXPECT_EQ(map(CURLE_COULDNT_RESOLVE_HOST), "net::ERR_NAME_NOT_RESOLVED");
+  EXPECT_EQ(map(CURLE_COULDNT_RESOLVE_PROXY), "net::ERR_PROXY_CONNECTION_FAILED");
+  EXPECT_EQ(map(CURLE_RECV_ERROR, ECONNRESET), "net::ERR_CONNECTION_RESET");
+  EXPECT_EQ(map(CURLE_OPERATION_TIMEDOUT, 0, 0, false, true), "net::ERR_TIMED_OUT");
+  EXPECT_EQ(map(CURLE_OPERATION_TIMEDOUT, 0, 0, false, false), "net::ERR_CONNECTION_TIMED_OUT");
+  EXPECT_EQ(map(CURLE_PEER_FAILED_VERIFICATION, 0, 18), "net::ERR_CERT_AUTHORITY_INVALID");
+  EXPECT_EQ(map(CURLE_PEER_FAILED_VERIFICATION, 0, 10), "net::ERR_CERT_DATE_INVALID");
+  EXPECT_EQ(map(CURLE_PEER_FAILED_VERIFICATION, 0, 62), "net::ERR_CERT_COMMON_NAME_INVALID");
+  EXPECT_EQ(map(CURLE_PEER_FAILED_VERIFICATION, 0, 0), "net::ERR_CERT_COMMON_NAME_INVALID");
+  EXPECT_EQ(map(CURLE_SSL_CONNECT_ERROR), "net::ERR_SSL_PROTOCOL_ERROR");
+  EXPECT_EQ(map(CURLE_GOT_NOTHING), "net::ERR_EMPTY_RESPONSE");
+  EXPECT_EQ(map(CURLE_WEIRD_SERVER_REPLY), "net::ERR_INVALID_HTTP_RESPONSE");
+  EXPECT_EQ(map(CURLE_UNSUPPORTED_PROTOCOL), "net::ERR_INVALID_HTTP_RESPONSE");
+  EXPECT_EQ(map(CURLE_BAD_CONTENT_ENCODING), "net::ERR_CONTENT_DECODING_FAILED");
+  EXPECT_EQ(map(CURLE_ABORTED_BY_CALLBACK), "net::ERR_ABORTED");
+  EXPECT_EQ(map(CURLE_HTTP2_STREAM), "net::ERR_HTTP2_PROTOCOL_ERROR");
+  EXPECT_EQ(map(CURLE_PARTIAL_FILE), "net::ERR_CONTENT_LENGTH_MISMATCH");
+  CurlFailure f;
+  f.code = CURLE_PARTIAL_FILE;
+  f.chunked = true;
+  EXPECT_STREQ(NetErrorName(MapCurlFailure(f)), "net::ERR_INCOMPLETE_CHUNKED_ENCODING");
+  f = CurlFailure();
+  f.code = CURLE_PROXY;
+  f.via_proxy = f.proxy_is_socks = true;
+  f.proxy_error = CURLPX_REPLY_CONNECTION_REFUSED;
+  EXPECT_STREQ(NetErrorName(MapCurlFailure(f)), "net::ERR_SOCKS_CONNECTION_FAILED");
+  f.code = CURLE_COULDNT_CONNECT;
+  f.connect_code = 403;
+  EXPECT_STREQ(NetErrorName(MapCurlFailure(f)), "net::ERR_TUNNEL_CONNECTION_FAILED");
+}
+
+}  // namespace

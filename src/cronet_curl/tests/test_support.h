@@ -1,0 +1,197 @@
+// Helpers for the cronet_curl tests: a minimal executor (a thread and a queue),
+// a request driver that records every callback, and the local test servers
+// (tests/servers/serve.py) started once per test program.
+#ifndef CRONET_CURL_TEST_SUPPORT_H_
+#define CRONET_CURL_TEST_SUPPORT_H_
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "cronet_c.h"
+#include "cronet_curl_testctl.h"
+
+namespace ctest {
+
+using Clock = std::chrono::steady_clock;
+
+// ---- executor ---------------------------------------------------------------
+// Runs every runnable exactly once on its own thread, then destroys it.
+class TestExecutor {
+ public:
+  TestExecutor();
+  ~TestExecutor();  // runs what is queued, then stops
+  Cronet_ExecutorPtr get() const { return executor_; }
+  std::thread::id thread_id() const { return thread_.get_id(); }
+  // Number of runnables run so far.
+  int64_t ran() const { return ran_.load(); }
+  // Execute calls seen from distinct threads.
+  size_t distinct_poster_threads();
+
+ private:
+  static void Execute(Cronet_ExecutorPtr self, Cronet_RunnablePtr r);
+  void Loop();
+  Cronet_ExecutorPtr executor_;
+  std::mutex mu_;
+  std::condition_variable cv_;
+  std::deque<Cronet_RunnablePtr> queue_;
+  std::vector<std::thread::id> posters_;
+  bool stop_ = false;
+  std::atomic<int64_t> ran_{0};
+  std::thread thread_;
+};
+
+// An executor that runs each runnable at once on the calling thread.
+Cronet_ExecutorPtr MakeDirectExecutor();
+
+// ---- engine -------------------------------------------------------------------
+struct EngineOptions {
+  bool http2 = true;
+  bool quic = false;
+  bool brotli = true;
+  bool skip_cert_verify = false;
+  const char* proxy_rules = nullptr;  // not set when null
+};
+// A started engine (asserts success), or null.
+Cronet_EnginePtr StartEngine(const EngineOptions& o = EngineOptions());
+void StopEngine(Cronet_EnginePtr e);  // Shutdown + Destroy
+
+// ---- upload provider ------------------------------------------------------------
+class TestUpload {
+ public:
+  explicit TestUpload(std::string body, bool chunked = false);
+  ~TestUpload();
+  Cronet_UploadDataProviderPtr provider() const { return provider_; }
+  std::atomic<int> reads{0}, rewinds{0}, closes{0}, length_calls{0};
+  std::string fail_read_message;  // when set, Read reports this error
+  std::atomic<bool> read_on_other_thread{false};  // answer asynchronously
+  std::vector<std::thread::id> call_threads;      // guarded by mu
+  std::mutex mu;
+
+ private:
+  static int64_t GetLength(Cronet_UploadDataProviderPtr p);
+  static void Read(Cronet_UploadDataProviderPtr p, Cronet_UploadDataSinkPtr sink,
+                   Cronet_BufferPtr buffer);
+  static void Rewind(Cronet_UploadDataProviderPtr p, Cronet_UploadDataSinkPtr sink);
+  static void Close(Cronet_UploadDataProviderPtr p);
+  std::string body_;
+  bool chunked_;
+  size_t pos_ = 0;
+  Cronet_UploadDataProviderPtr provider_;
+};
+
+// ---- request driver ---------------------------------------------------------------
+struct Header {
+  std::string name, value;
+};
+
+class TestRequest {
+ public:
+  explicit TestRequest(Cronet_EnginePtr engine, Cronet_ExecutorPtr executor = nullptr);
+  ~TestRequest();  // destroys the request (after the terminal callback when started)
+
+  // Settings before Start.
+  std::string method;
+  std::vector<Header> headers;
+  TestUpload* upload = nullptr;
+  Cronet_ExecutorPtr upload_executor = nullptr;
+  bool follow_redirects = true;
+  uint64_t read_size = 32768;
+  int read_delay_ms = 0;  // sleep before each Read (on the executor thread)
+  bool auto_read = true;  // start reading on OnResponseStarted
+  bool wait_on_destroy = true;  // the destructor waits for the terminal callback
+  // Hooks (run on the executor thread, before the default action).
+  std::function<void(TestRequest&)> on_redirect, on_response_started, on_read;
+
+  Cronet_RESULT Init(const std::string& url);
+  Cronet_RESULT Start();
+  Cronet_RESULT InitAndStart(const std::string& url);
+  // Waits for the terminal callback; false on timeout.
+  bool Wait(int timeout_ms = 20000);
+  // Waits until pred() holds (checked after each callback); false on timeout.
+  bool WaitFor(std::function<bool()> pred, int timeout_ms = 20000);
+  Cronet_RESULT ReadNow();  // issues a Read with a fresh buffer of read_size
+  Cronet_UrlRequestPtr request() const { return request_; }
+
+  // Results (read them after Wait).
+  std::mutex mu;
+  std::vector<std::string> events;  // "redirect", "started", "read", "succeeded", "failed", "canceled"
+  int status = 0;
+  std::vector<Header> response_headers;
+  std::vector<std::string> redirect_urls;
+  std::vector<int> redirect_statuses;
+  std::string body;
+  std::string error_message;
+  int error_code = -1;
+  int internal_error_code = 0;
+  bool info_null_at_terminal = false;
+  std::atomic<int> terminal_count{0};
+  std::atomic<int> callbacks_after_terminal{0};
+  std::atomic<bool> done{false};
+  std::vector<std::thread::id> callback_threads;
+  std::string HeaderValue(const std::string& name) const;  // first value, "" when absent
+  int CountEvents(const std::string& name);
+
+ private:
+  static TestRequest* Self(Cronet_UrlRequestCallbackPtr cb);
+  static void OnRedirect(Cronet_UrlRequestCallbackPtr, Cronet_UrlRequestPtr, Cronet_UrlResponseInfoPtr,
+                         Cronet_String);
+  static void OnStarted(Cronet_UrlRequestCallbackPtr, Cronet_UrlRequestPtr, Cronet_UrlResponseInfoPtr);
+  static void OnRead(Cronet_UrlRequestCallbackPtr, Cronet_UrlRequestPtr, Cronet_UrlResponseInfoPtr,
+                     Cronet_BufferPtr, uint64_t);
+  static void OnSucceeded(Cronet_UrlRequestCallbackPtr, Cronet_UrlRequestPtr, Cronet_UrlResponseInfoPtr);
+  static void OnFailed(Cronet_UrlRequestCallbackPtr, Cronet_UrlRequestPtr, Cronet_UrlResponseInfoPtr,
+                       Cronet_ErrorPtr);
+  static void OnCanceled(Cronet_UrlRequestCallbackPtr, Cronet_UrlRequestPtr, Cronet_UrlResponseInfoPtr);
+  void Record(const std::string& ev);
+  void Terminal(const std::string& ev);
+
+  std::unique_ptr<TestExecutor> own_executor_;
+  Cronet_EnginePtr engine_;
+  Cronet_ExecutorPtr executor_;
+  Cronet_UrlRequestPtr request_;
+  Cronet_UrlRequestCallbackPtr callback_;
+  std::condition_variable cv_;
+  bool started_ = false;
+};
+
+// ---- servers --------------------------------------------------------------------------
+// Starts `serve.py kind args` once per program and keeps it until the end.
+// Returns the JSON ready line, or "" when the server cannot start (the caller
+// skips then).
+std::string Server(const std::string& kind, const std::string& args = "");
+int JsonInt(const std::string& json, const std::string& key);
+std::string JsonString(const std::string& json, const std::string& key);
+// The http kind's base URL, e.g. "http://127.0.0.1:41234"; "" when unavailable.
+std::string HttpBase();
+// A 127.0.0.1 port nothing listens on.
+int DeadPort();
+
+#define REQUIRE_SERVER(base) \
+  if ((base).empty()) GTEST_SKIP() << "test server not available"
+
+// Byte i of /bytes/N?seed=S.
+inline unsigned char PatternByte(uint64_t i, int seed = 0) {
+  return static_cast<unsigned char>((i * 31 + seed) % 251);
+}
+bool MatchesPattern(const std::string& body, int seed = 0);
+
+// Waits until every live-object count is back to `baseline` (or timeout).
+bool WaitLiveObjects(const std::map<int, int64_t>& baseline, int timeout_ms = 5000);
+std::map<int, int64_t> LiveObjects();
+std::string DescribeLive();
+
+}  // namespace ctest
+
+#endif  // CRONET_CURL_TEST_SUPPORT_H_
