@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <optional>
 #include <regex>
 #include <set>
@@ -107,6 +108,9 @@ TEST(SessionManager, CloseWritesItsDebugLinesAroundTheTeardown) {
   EXPECT_EQ(lines[1], "[DEBUG] Session::drop - Starting for session " + id);
   EXPECT_EQ(lines[lines.size() - 2], "[DEBUG] Session::drop - Finished for session " + id);
   EXPECT_EQ(lines.back(), "[DEBUG] Closed session: " + id);
+  // An idle session has nothing to wait for.
+  EXPECT_TRUE(with_prefix(lines, "[WARN]").empty());
+  EXPECT_TRUE(with_prefix(lines, "[DEBUG] Session::drop - Waiting").empty());
 }
 
 TEST(SessionManager, CreatedLineCarriesTheLimit) {
@@ -199,7 +203,11 @@ TEST_P(EngineCalls, CreationCallsCronetInOrderAndCloseShutsDownThenDestroys) {
   EXPECT_EQ(live(CronetTest_ENGINE), engines_before + 1);
   {
     Journal journal;
+    const auto start = std::chrono::steady_clock::now();
     ASSERT_TRUE(manager.close_session(id));
+    // The two fixed pauses are always taken, even for an idle session.
+    EXPECT_GE(std::chrono::steady_clock::now() - start,
+              std::chrono::milliseconds(kPauseBeforeShutdownMs + kPauseBeforeDestroyMs));
     EXPECT_EQ(journal.lines(),
               (std::vector<std::string>{"Cronet_Engine_Shutdown()", "Cronet_Engine_Destroy()"}));
   }
@@ -310,6 +318,34 @@ TEST(SessionManager, ThreadStartFailureShutsTheStartedEngineDownAndDestroysIt) {
   EXPECT_EQ(calls[calls.size() - 2], "Cronet_Engine_Shutdown()");
   EXPECT_EQ(calls.back(), "Cronet_Engine_Destroy()");
   EXPECT_EQ(live(CronetTest_ENGINE), engines_before);
+}
+
+TEST(Teardown, StuckRequestsTimeOutAndTheEngineIsStillShutDownAndDestroyed) {
+  Cronet_EnginePtr engine = Cronet_Engine_Create();
+  Cronet_EngineParamsPtr params = Cronet_EngineParams_Create();
+  ASSERT_EQ(Cronet_Engine_StartWithParams(engine, params), Cronet_RESULT_SUCCESS);
+  Cronet_EngineParams_Destroy(params);
+  const auto engines_with = live(CronetTest_ENGINE);
+
+  Session session;
+  session.session_id = "stuck";
+  session.engine = engine;
+  session.active_requests = std::make_shared<Counter>(1);
+  session.in_flight_executors = std::make_shared<Counter>(0);
+  session.command_sender = CommandChannel::make().first;
+  std::vector<std::string> lines;
+  std::vector<std::string> calls;
+  {
+    Journal journal;
+    StderrCapture err;
+    teardown_session(session, TeardownTimings{60, 60, 5, 1, 1});
+    lines = err.lines();
+    calls = journal.lines();
+  }
+  EXPECT_EQ(lines, std::vector<std::string>{
+                       "[WARN] Session::drop - Timeout waiting for 1 active requests"});
+  EXPECT_EQ(calls, (std::vector<std::string>{"Cronet_Engine_Shutdown()", "Cronet_Engine_Destroy()"}));
+  EXPECT_EQ(live(CronetTest_ENGINE), engines_with - 1);
 }
 
 // ---- the execute function with Cronet's own executor and runnables --------
