@@ -45,13 +45,38 @@ def _rss_kib():
     return 0
 
 
+class PerfControl:
+    """Switches a `perf record/stat -D -1 --control fifo:CTL,ACK` on only
+    around the measured section, so imports and warm-up stay out of a profile."""
+
+    def __init__(self):
+        ctl, ack = os.environ.get("BENCH_PERF_CTL"), os.environ.get("BENCH_PERF_ACK")
+        self._ctl = os.open(ctl, os.O_WRONLY) if ctl else None
+        self._ack = os.open(ack, os.O_RDONLY) if ack else None
+
+    def _say(self, word):
+        if self._ctl is None:
+            return
+        os.write(self._ctl, word + b"\n")
+        if self._ack is not None:
+            os.read(self._ack, 64)
+
+    def enable(self):
+        self._say(b"enable")
+
+    def disable(self):
+        self._say(b"disable")
+
+
 class Meter:
     """Wall time, this process's CPU and the server's CPU over one section."""
 
     def __init__(self, server_pids):
         self._pids = server_pids
+        self._perf = PerfControl()
 
     def __enter__(self):
+        self._perf.enable()
         self._srv0 = procstat.cpu_seconds(self._pids)
         self._cpu0 = os.times()
         self._t0 = time.perf_counter()
@@ -59,6 +84,7 @@ class Meter:
 
     def __exit__(self, *exc):
         self.elapsed = time.perf_counter() - self._t0
+        self._perf.disable()
         cpu1 = os.times()
         self.client_cpu = (cpu1.user - self._cpu0.user) + (cpu1.system - self._cpu0.system)
         self.server_cpu = procstat.cpu_seconds(self._pids) - self._srv0
