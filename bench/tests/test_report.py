@@ -1,0 +1,119 @@
+import os
+import sys
+
+import pytest
+
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+
+import report  # noqa: E402
+
+SIZES = {"count": 10, "download": 100 << 20, "upload": 10 << 20}
+
+
+def rec(workload, client, value, **kw):
+    r = {"workload": workload, "client": client, "value": value, "elapsed_s": 1.0,
+         "client_cpu_s": 0.5, "server_cpu_s": 0.1, "rss_peak_kib": 0, "rss_before_kib": 0}
+    r.update(kw)
+    return r
+
+
+@pytest.mark.parametrize("values, median, lo, hi", [
+    ([3.0], 3.0, 3.0, 3.0),
+    ([5.0, 1.0, 3.0], 3.0, 1.0, 5.0),
+    ([4.0, 1.0, 2.0, 3.0], 2.5, 1.0, 4.0),
+])
+def test_summarize_median_and_range(values, median, lo, hi):
+    s = report.summarize(values)
+    assert (s["median"], s["min"], s["max"], s["n"]) == (median, lo, hi, len(values))
+    assert lo <= s["q1"] <= s["median"] <= s["q3"] <= hi
+
+
+def test_summarize_nothing():
+    assert report.summarize([]) is None
+
+
+def test_failed_runs_are_kept_out_of_the_median_but_reported():
+    recs = [rec("get_http", "tarnwick", 100.0), rec("get_http", "tarnwick", 300.0),
+            {"workload": "get_http", "client": "tarnwick", "error": "boom"}]
+    cell = report.aggregate(recs, SIZES)["get_http"]["tarnwick"]
+    assert cell["summary"]["median"] == 200.0
+    assert cell["summary"]["n"] == 2
+    assert cell["errors"] == ["boom"]
+
+
+def test_cell_with_only_failures_has_no_summary_and_shows_in_markdown():
+    recs = [rec("get_http", "tarnwick", 100.0),
+            {"workload": "get_http", "client": "pycurl", "error": "refused"}]
+    agg = report.aggregate(recs, SIZES)
+    assert agg["get_http"]["pycurl"]["summary"] is None
+    assert report.ratio_to_tarnwick(agg, "get_http", "pycurl") is None
+    assert "failed: refused" in report.markdown(agg, {}, SIZES)
+
+
+def test_rss_growth_is_the_worst_run_relative_to_the_body():
+    mib = 1024  # KiB
+    recs = [rec("download", "tarnwick", 1.0, rss_before_kib=20 * mib, rss_peak_kib=220 * mib),
+            rec("download", "tarnwick", 1.0, rss_before_kib=20 * mib, rss_peak_kib=250 * mib)]
+    cell = report.aggregate(recs, SIZES)["download"]["tarnwick"]
+    assert cell["rss_peak_kib"] == 250 * mib
+    assert cell["rss_growth_ratio"] == pytest.approx(230 / 100)
+
+
+def test_cpu_shares_are_weighted_by_time():
+    recs = [rec("get_http", "httpx", 1.0, elapsed_s=1.0, client_cpu_s=1.0, server_cpu_s=0.0),
+            rec("get_http", "httpx", 1.0, elapsed_s=3.0, client_cpu_s=1.0, server_cpu_s=0.4)]
+    cell = report.aggregate(recs, SIZES)["get_http"]["httpx"]
+    assert cell["client_cpu_share"] == pytest.approx(0.5)
+    assert cell["server_cpu_share"] == pytest.approx(0.1)
+
+
+@pytest.mark.parametrize("workload, ours, theirs, expected", [
+    ("get_http", 200.0, 100.0, 0.5),   # a rate: the other client is half as fast
+    ("get_http", 100.0, 300.0, 3.0),
+    ("session", 300.0, 150.0, 2.0),    # a duration: half the time is twice as good
+])
+def test_ratio_direction(workload, ours, theirs, expected):
+    agg = report.aggregate([rec(workload, "tarnwick", ours), rec(workload, "other", theirs)], SIZES)
+    assert report.ratio_to_tarnwick(agg, workload, "other") == pytest.approx(expected)
+
+
+@pytest.mark.parametrize("ours, theirs, met", [
+    (200.0, 100.0, True),    # exactly 2x requests
+    (199.0, 100.0, False),
+])
+def test_speed_target_boundary(ours, theirs, met):
+    agg = report.aggregate([rec("get_http", "tarnwick", ours),
+                            rec("get_http", "requests", theirs)], SIZES)
+    row = next(t for t in report.evaluate_targets(agg)
+               if t["workload"] == "get_http" and t["what"] == "tarnwick / requests")
+    assert row["met"] is met
+    assert row["measured"] == pytest.approx(ours / theirs)
+
+
+def test_targets_without_data_are_neither_met_nor_missed():
+    rows = report.evaluate_targets({})
+    assert rows and all(r["met"] is None for r in rows)
+
+
+@pytest.mark.parametrize("peak_mib, met", [(20 + 220, True), (20 + 221, False)])
+def test_rss_target(peak_mib, met):
+    recs = [rec("download", "tarnwick", 1.0, rss_before_kib=20 * 1024,
+                rss_peak_kib=peak_mib * 1024)]
+    agg = report.aggregate(recs, SIZES)
+    row = next(t for t in report.evaluate_targets(agg)
+               if t["workload"] == "download" and "RSS" in t["what"])
+    assert row["met"] is met
+
+
+def test_markdown_lists_every_measured_cell_once():
+    recs = [rec(w["id"], c, 10.0) for w in report.WORKLOADS for c in w["clients"]]
+    md = report.markdown(report.aggregate(recs, SIZES), {"runs": 1}, SIZES)
+    for w in report.WORKLOADS:
+        for c in w["clients"]:
+            assert md.count("| %s | %s |" % (w["title"], c)) == 1
+
+
+def test_every_target_names_a_measured_pair():
+    for wid, other, _ in report.SPEED_TARGETS:
+        assert other in report.WORKLOAD_BY_ID[wid]["clients"]
+        assert "tarnwick" in report.WORKLOAD_BY_ID[wid]["clients"]
