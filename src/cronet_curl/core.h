@@ -251,6 +251,7 @@ class RequestCore : public std::enable_shared_from_this<RequestCore> {
     bool recv_paused = false;
     bool send_paused = false;
     bool body_complete = false;
+    int32_t body_error = 0;  // net error that ended the body, reported at the next read
     Cronet_Buffer* read_buf = nullptr;
     // Upload.
     Cronet_Buffer* upload_buf = nullptr;

@@ -2,6 +2,7 @@
 #include "net_errors.h"
 
 #include <cerrno>
+#include <cstring>
 
 namespace cronet_curl {
 namespace {
@@ -171,6 +172,9 @@ int32_t MapCurlFailure(const CurlFailure& f) {
       if (f.os_errno == 0) return f.got_headers ? ERR_CONNECTION_CLOSED : ERR_CONNECTION_RESET;
       return FromErrno(f.os_errno, ERR_CONNECTION_RESET);
     case CURLE_PEER_FAILED_VERIFICATION:
+      // libcurl checks the host name itself after the chain verified.
+      if (f.message && (std::strstr(f.message, "subject name") || std::strstr(f.message, "host name")))
+        return ERR_CERT_COMMON_NAME_INVALID;
       return FromVerifyResult(f.ssl_verify_result);
     case CURLE_SSL_CONNECT_ERROR:
       if (f.via_proxy && !f.connected && f.connect_code != 0 && f.connect_code != 200)

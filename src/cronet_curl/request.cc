@@ -294,6 +294,7 @@ Cronet_RESULT RequestCore::FollowRedirect() {
     std::lock_guard<std::mutex> l(mu_);
     if (!waiting_redirect_) return Cronet_RESULT_ILLEGAL_STATE_UNEXPECTED_REDIRECT;
     waiting_redirect_ = false;
+    if (finished_) return Cronet_RESULT_SUCCESS;  // the terminal callback is on its way
   }
   engine_->Post(Command{CmdType::kFollow, shared_from_this()});
   return Cronet_RESULT_SUCCESS;
@@ -306,6 +307,13 @@ Cronet_RESULT RequestCore::Read(Cronet_Buffer* buffer) {
     if (!buffer) return Cronet_RESULT_NULL_POINTER;
     if (!buffer->data || buffer->size == 0) return Cronet_RESULT_ILLEGAL_ARGUMENT;
     waiting_read_ = false;
+    if (finished_) {
+      // Ended (canceled, failed) while the application was in a callback: the
+      // terminal callback is on its way; the library owns the buffer and
+      // destroys it.
+      delete buffer;
+      return Cronet_RESULT_SUCCESS;
+    }
     pending_read_ = buffer;
   }
   // When the engine is stopping, its shutdown sweep ends the request and
@@ -464,21 +472,29 @@ void RequestCore::PostTerminal() {
   }
   if (withhold_terminal_ || o.kind == Outcome::kAbandoned) return;
   Cronet_UrlRequest* req = handle_;
+  RequestCore* self = this;  // alive: the runnable holds a reference
+  auto clear = [self] {
+    std::lock_guard<std::mutex> l(self->mu_);
+    self->waiting_read_ = self->waiting_redirect_ = false;
+  };
   switch (o.kind) {
     case Outcome::kSucceeded:
-      PostToCallback([req, info](Cronet_UrlRequestCallback* cb) {
+      PostToCallback([req, info, clear](Cronet_UrlRequestCallback* cb) {
+        clear();
         if (cb->on_succeeded) cb->on_succeeded(cb, req, info.get());
       });
       break;
     case Outcome::kFailed: {
       auto err = o.error;
-      PostToCallback([req, info, err](Cronet_UrlRequestCallback* cb) {
+      PostToCallback([req, info, err, clear](Cronet_UrlRequestCallback* cb) {
+        clear();
         if (cb->on_failed) cb->on_failed(cb, req, info.get(), err.get());
       });
       break;
     }
     case Outcome::kCanceled:
-      PostToCallback([req, info](Cronet_UrlRequestCallback* cb) {
+      PostToCallback([req, info, clear](Cronet_UrlRequestCallback* cb) {
+        clear();
         if (cb->on_canceled) cb->on_canceled(cb, req, info.get());
       });
       break;
@@ -499,7 +515,6 @@ void RequestCore::Finish(Outcome outcome) {
       outcome.error.reset();
     }
     state_ = State::kDone;
-    waiting_read_ = waiting_redirect_ = false;
     pending = pending_read_;
     pending_read_ = nullptr;
     terminal_ = outcome;
@@ -615,7 +630,8 @@ void RequestCore::StartTransfer() {
   curl_easy_setopt(e, CURLOPT_HTTP_VERSION,
                    cfg.http2 ? static_cast<long>(CURL_HTTP_VERSION_2TLS)
                              : static_cast<long>(CURL_HTTP_VERSION_1_1));
-  if (cfg.http2) curl_easy_setopt(e, CURLOPT_PIPEWAIT, 1L);
+  // Wait for a connection that may multiplex only where HTTP/2 is possible (TLS).
+  if (cfg.http2 && SchemeOf(net_.url) == "https") curl_easy_setopt(e, CURLOPT_PIPEWAIT, 1L);
 #ifdef CURLALTSVC_H3
   if (cfg.quic) curl_easy_setopt(e, CURLOPT_ALTSVC_CTRL, CURLALTSVC_H1 | CURLALTSVC_H2 | CURLALTSVC_H3);
 #endif
@@ -943,7 +959,12 @@ void RequestCore::TryServeRead() {
     }
     return;
   }
-  if (net_.body_complete) Finish(Outcome{Outcome::kSucceeded, nullptr});
+  if (!net_.body_complete) return;
+  if (net_.body_error != 0) {
+    FailWith(net_.body_error);
+  } else {
+    Finish(Outcome{Outcome::kSucceeded, nullptr});
+  }
 }
 
 void RequestCore::NetRead() {
@@ -977,10 +998,10 @@ void RequestCore::NetFollow() {
   std::string& m = net_.method;
   bool to_get = ((status == 301 || status == 302) && m == "POST") ||
                 (status == 303 && m != "HEAD");
-  if (to_get) {
+  if (to_get && m != "GET") {
     m = "GET";
-    if (net_.send_body) {
-      net_.send_body = false;
+    net_.send_body = false;
+    {
       // The body goes, and with it the headers that describe it.
       headers_.erase(std::remove_if(headers_.begin(), headers_.end(),
                                     [](const std::pair<std::string, std::string>& h) {
@@ -1029,6 +1050,7 @@ void RequestCore::NetTransferDone(CURLcode result) {
   }
   f.via_proxy = !net_.proxy.empty();
   f.proxy_is_socks = net_.proxy.compare(0, 5, "socks") == 0;
+  f.message = net_.errbuf;
   f.chunked = net_.chunked;
   f.got_headers = net_.headers_done;
   RemoveTransferNow();
@@ -1042,6 +1064,14 @@ void RequestCore::NetTransferDone(CURLcode result) {
     return;
   }
   if (result != CURLE_OK) {
+    if (net_.response_started) {
+      // As with the browser's pull model, a failure in the body reaches the
+      // application through its reads: data received before it first.
+      net_.body_complete = true;
+      net_.body_error = MapCurlFailure(f);
+      TryServeRead();
+      return;
+    }
     FailWith(MapCurlFailure(f));
     return;
   }

@@ -1,1 +1,949 @@
+// End-to-end tests against the local servers of tests/servers (serve.py).
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
 #include "test_support.h"
+
+using namespace ctest;
+
+namespace {
+
+class Http : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    CronetTest_Reset();
+    base_ = HttpBase();
+    if (base_.empty()) GTEST_SKIP() << "test server not available";
+    baseline_ = LiveObjects();
+  }
+  void TearDown() override {
+    CronetTest_Reset();
+    if (!base_.empty()) EXPECT_TRUE(WaitLiveObjects(baseline_)) << DescribeLive();
+  }
+  std::string base_;
+  std::map<int, int64_t> baseline_;
+};
+
+std::string Base64(const std::string& in) {
+  static const char* k = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string out;
+  size_t i = 0;
+  for (; i + 2 < in.size(); i += 3) {
+    uint32_t v = (uint8_t(in[i]) << 16) | (uint8_t(in[i + 1]) << 8) | uint8_t(in[i + 2]);
+    out += k[v >> 18];
+    out += k[(v >> 12) & 63];
+    out += k[(v >> 6) & 63];
+    out += k[v & 63];
+  }
+  if (i + 1 == in.size()) {
+    uint32_t v = uint8_t(in[i]) << 16;
+    out += k[v >> 18];
+    out += k[(v >> 12) & 63];
+    out += "==";
+  } else if (i + 2 == in.size()) {
+    uint32_t v = (uint8_t(in[i]) << 16) | (uint8_t(in[i + 1]) << 8);
+    out += k[v >> 18];
+    out += k[(v >> 12) & 63];
+    out += k[(v >> 6) & 63];
+    out += '=';
+  }
+  return out;
+}
+
+std::string Compressible() {
+  std::string s;
+  char line[128];
+  for (int i = 0; i < 200; ++i) {
+    snprintf(line, sizeof line, "line %04d: the quick brown fox jumps over the lazy dog\n", i);
+    s += line;
+  }
+  return s;
+}
+
+std::string MakeBody(size_t n) {
+  std::string s(n, '\0');
+  for (size_t i = 0; i < n; ++i) s[i] = static_cast<char>((i * 7 + 3) % 256);
+  return s;
+}
+
+bool Contains(const std::string& hay, const std::string& needle) {
+  return hay.find(needle) != std::string::npos;
+}
+
+// ---- basics ---------------------------------------------------------------------
+
+TEST_F(Http, GetBodyAndCallbackOrder) {
+  Cronet_EnginePtr engine = StartEngine();
+  {
+    TestRequest t(engine);
+    ASSERT_EQ(t.InitAndStart(base_ + "/bytes/100000"), Cronet_RESULT_SUCCESS);
+    ASSERT_TRUE(t.Wait());
+    EXPECT_EQ(t.status, 200);
+    EXPECT_EQ(t.body.size(), 100000u);
+    EXPECT_TRUE(MatchesPattern(t.body));
+    EXPECT_EQ(t.HeaderValue("Content-Length"), "100000");
+    ASSERT_GE(t.events.size(), 3u);
+    EXPECT_EQ(t.events.front(), "started");
+    EXPECT_EQ(t.events.back(), "succeeded");
+    for (size_t i = 1; i + 1 < t.events.size(); ++i) EXPECT_EQ(t.events[i], "read");
+    EXPECT_EQ(t.terminal_count, 1);
+    EXPECT_FALSE(t.info_null_at_terminal);
+    // All callbacks ran on the request's executor thread.
+    for (auto id : t.callback_threads) EXPECT_EQ(id, t.callback_threads.front());
+  }
+  StopEngine(engine);
+}
+
+TEST_F(Http, EmptyBodiesAndHead) {
+  Cronet_EnginePtr engine = StartEngine();
+  for (const char* path : {"/empty", "/no-content"}) {
+    TestRequest t(engine);
+    ASSERT_EQ(t.InitAndStart(base_ + path), Cronet_RESULT_SUCCESS);
+    ASSERT_TRUE(t.Wait());
+    EXPECT_EQ(t.events, (std::vector<std::string>{"started", "succeeded"})) << path;
+    EXPECT_TRUE(t.body.empty());
+  }
+  {
+    TestRequest t(engine);
+    t.method = "HEAD";
+    ASSERT_EQ(t.InitAndStart(base_ + "/bytes/1000"), Cronet_RESULT_SUCCESS);
+    ASSERT_TRUE(t.Wait());
+    EXPECT_EQ(t.status, 200);
+    EXPECT_EQ(t.HeaderValue("Content-Length"), "1000");
+    EXPECT_EQ(t.events, (std::vector<std::string>{"started", "succeeded"}));
+  }
+  {
+    TestRequest t(engine);
+    ASSERT_EQ(t.InitAndStart(base_ + "/status/404"), Cronet_RESULT_SUCCESS);
+    ASSERT_TRUE(t.Wait());
+    EXPECT_EQ(t.status, 404);
+    EXPECT_EQ(t.events.back(), "succeeded");
+  }
+  StopEngine(engine);
+}
+
+TEST_F(Http, RequestHeadersAndMethods) {
+  Cronet_EnginePtr engine = StartEngine();
+  {
+    TestRequest t(engine);
+    t.method = "PATCH";
+    t.headers = {{"X-Test", "one"}, {"X-Other", "v"}, {"X-Test", "two"}};
+    ASSERT_EQ(t.InitAndStart(base_ + "/echo?q=1"), Cronet_RESULT_SUCCESS);
+    ASSERT_TRUE(t.Wait());
+    EXPECT_TRUE(Contains(t.body, "\"method\": \"PATCH\"")) << t.body;
+    EXPECT_TRUE(Contains(t.body, "[\"X-Test\", \"one\"], [\"X-Other\", \"v\"], [\"X-Test\", \"two\"]"))
+        << t.body;
+    EXPECT_TRUE(Contains(t.body, "\"User-Agent\"")) << t.body;
+    EXPECT_FALSE(Contains(t.body, "\"Expect\"")) << t.body;
+  }
+  {
+    // POST without a body sends Content-Length: 0, as browsers do.
+    TestRequest t(engine);
+    t.method = "POST";
+    ASSERT_EQ(t.InitAndStart(base_ + "/echo"), Cronet_RESULT_SUCCESS);
+    ASSERT_TRUE(t.Wait());
+    EXPECT_TRUE(Contains(t.body, "\"method\": \"POST\"")) << t.body;
+    EXPECT_TRUE(Contains(t.body, "[\"Content-Length\", \"0\"]")) << t.body;
+    EXPECT_FALSE(Contains(t.body, "Content-Type")) << t.body;
+  }
+  {
+    TestRequest t(engine);
+    t.method = "DELETE";
+    ASSERT_EQ(t.InitAndStart(base_ + "/echo"), Cronet_RESULT_SUCCESS);
+    ASSERT_TRUE(t.Wait());
+    EXPECT_TRUE(Contains(t.body, "\"method\": \"DELETE\"")) << t.body;
+  }
+  StopEngine(engine);
+}
+
+TEST_F(Http, ResponseHeadersInWireOrderWithDuplicates) {
+  Cronet_EnginePtr engine = StartEngine();
+  TestRequest t(engine);
+  ASSERT_EQ(t.InitAndStart(base_ + "/dup-headers"), Cronet_RESULT_SUCCESS);
+  ASSERT_TRUE(t.Wait());
+  std::vector<std::string> seen;
+  for (auto& h : t.response_headers)
+    if (h.name == "X-Dup" || h.name == "Set-Cookie") seen.push_back(h.name + "=" + h.value);
+  EXPECT_EQ(seen, (std::vector<std::string>{"X-Dup=first", "Set-Cookie=a=1; Path=/",
+                                            "X-Dup=second", "Set-Cookie=b=2; Path=/"}));
+  for (auto& h : t.response_headers) {
+    EXPECT_FALSE(h.name.empty());
+    EXPECT_NE(h.name[0], ':');
+    EXPECT_EQ(h.name.find("HTTP/"), std::string::npos);
+  }
+  StopEngine(engine);
+}
+
+TEST_F(Http, HeaderValuesTrimmedAndBytesKept) {
+  Cronet_EnginePtr engine = StartEngine();
+  TestRequest t(engine);
+  ASSERT_EQ(t.InitAndStart(base_ + "/invalid-utf8-header"), Cronet_RESULT_SUCCESS);
+  ASSERT_TRUE(t.Wait());
+  EXPECT_EQ(t.HeaderValue("X-Bad"), "\xff\xfe" "abc");
+  StopEngine(engine);
+}
+
+TEST_F(Http, ConnectionReuse) {
+  Cronet_EnginePtr engine = StartEngine();
+  std::string first, second;
+  for (std::string* out : {&first, &second}) {
+    TestRequest t(engine);
+    ASSERT_EQ(t.InitAndStart(base_ + "/conn-id"), Cronet_RESULT_SUCCESS);
+    ASSERT_TRUE(t.Wait());
+    size_t pos = t.body.find("\"conn_id\":");
+    ASSERT_NE(pos, std::string::npos);
+    *out = t.body.substr(pos, t.body.find(',', pos) - pos);
+  }
+  EXPECT_EQ(first, second);
+  StopEngine(engine);
+}
+
+TEST_F(Http, ManyConcurrentRequests) {
+  Cronet_EnginePtr engine = StartEngine();
+  TestExecutor shared;
+  std::vector<std::unique_ptr<TestRequest>> reqs;
+  for (int i = 0; i < 24; ++i) {
+    reqs.push_back(std::make_unique<TestRequest>(engine, shared.get()));
+    ASSERT_EQ(reqs.back()->InitAndStart(base_ + "/bytes/200000?seed=" + std::to_string(i % 5)),
+              Cronet_RESULT_SUCCESS);
+  }
+  for (size_t i = 0; i < reqs.size(); ++i) {
+    ASSERT_TRUE(reqs[i]->Wait());
+    EXPECT_EQ(reqs[i]->body.size(), 200000u);
+    EXPECT_TRUE(MatchesPattern(reqs[i]->body, static_cast<int>(i % 5)));
+  }
+  reqs.clear();
+  StopEngine(engine);
+}
+
+// ---- content encodings -----------------------------------------------------------
+
+TEST_F(Http, ContentDecoding) {
+  Cronet_EnginePtr engine = StartEngine();
+  for (const char* path : {"/gzip", "/deflate", "/br"}) {
+    TestRequest t(engine);
+    ASSERT_EQ(t.InitAndStart(base_ + path), Cronet_RESULT_SUCCESS);
+    ASSERT_TRUE(t.Wait());
+    if (t.status == 501) continue;  // server without brotli
+    EXPECT_EQ(t.status, 200) << path;
+    EXPECT_EQ(t.body, Compressible()) << path;
+    EXPECT_EQ(t.HeaderValue("Content-Encoding"), std::string(path + 1)) << path;
+  }
+  for (const char* path : {"/bad-gzip", "/bad-deflate", "/bad-br"}) {
+    TestRequest t(engine);
+    ASSERT_EQ(t.InitAndStart(base_ + path), Cronet_RESULT_SUCCESS);
+    ASSERT_TRUE(t.Wait());
+    if (t.status == 501) continue;
+    EXPECT_EQ(t.error_message, "net::ERR_CONTENT_DECODING_FAILED") << path;
+  }
+  StopEngine(engine);
+}
+
+TEST_F(Http, AcceptEncodingFollowsBrotliSetting) {
+  for (bool brotli : {false, true}) {
+    EngineOptions o;
+    o.brotli = brotli;
+    Cronet_EnginePtr engine = StartEngine(o);
+    TestRequest t(engine);
+    ASSERT_EQ(t.InitAndStart(base_ + "/echo"), Cronet_RESULT_SUCCESS);
+    ASSERT_TRUE(t.Wait());
+    size_t pos = t.body.find("[\"Accept-Encoding\", \"");
+    ASSERT_NE(pos, std::string::npos) << t.body;
+    std::string ae = t.body.substr(pos, t.body.find(']', pos) - pos);
+    EXPECT_TRUE(Contains(ae, "gzip")) << ae;
+    EXPECT_TRUE(Contains(ae, "deflate")) << ae;
+    EXPECT_EQ(Contains(ae, "br"), brotli) << ae;
+    StopEngine(engine);
+  }
+}
+
+// ---- uploads ------------------------------------------------------------------------
+
+TEST_F(Http, UploadDefaultsToPostWithContentLength) {
+  Cronet_EnginePtr engine = StartEngine();
+  std::string body = MakeBody(300000);
+  TestUpload up(body);
+  TestExecutor upload_exec;
+  {
+    TestRequest t(engine);
+    t.upload = &up;
+    t.upload_executor = upload_exec.get();
+    ASSERT_EQ(t.InitAndStart(base_ + "/echo"), Cronet_RESULT_SUCCESS);
+    ASSERT_TRUE(t.Wait());
+    EXPECT_EQ(t.status, 200);
+    EXPECT_TRUE(Contains(t.body, "\"method\": \"POST\"")) << t.body.substr(0, 300);
+    EXPECT_TRUE(Contains(t.body, "[\"Content-Length\", \"300000\"]"));
+    EXPECT_TRUE(Contains(t.body, "\"body_len\": 300000"));
+    EXPECT_TRUE(Contains(t.body, "\"body_b64\": \"" + Base64(body) + "\""));
+    EXPECT_FALSE(Contains(t.body, "Content-Type"));
+    EXPECT_GT(up.reads, 1);
+    EXPECT_EQ(up.closes, 1);
+    EXPECT_EQ(up.rewinds, 0);
+    std::lock_guard<std::mutex> l(up.mu);
+    for (auto id : up.call_threads) EXPECT_EQ(id, upload_exec.thread_id());
+  }
+  StopEngine(engine);
+}
+
+TEST_F(Http, ChunkedUploadAndAsyncProvider) {
+  Cronet_EnginePtr engine = StartEngine();
+  std::string body = MakeBody(150000);
+  TestUpload up(body, /*chunked=*/true);
+  up.read_on_other_thread = true;
+  {
+    TestRequest t(engine);
+    t.method = "PUT";
+    t.upload = &up;
+    ASSERT_EQ(t.InitAndStart(base_ + "/echo"), Cronet_RESULT_SUCCESS);
+    ASSERT_TRUE(t.Wait());
+    EXPECT_TRUE(Contains(t.body, "\"method\": \"PUT\"")) << t.body.substr(0, 300);
+    EXPECT_TRUE(Contains(t.body, "[\"Transfer-Encoding\", \"chunked\"]"));
+    EXPECT_TRUE(Contains(t.body, "\"body_b64\": \"" + Base64(body) + "\""));
+    EXPECT_EQ(up.closes, 1);
+  }
+  StopEngine(engine);
+}
+
+TEST_F(Http, UploadReadErrorFailsTheRequest) {
+  Cronet_EnginePtr engine = StartEngine();
+  TestUpload up("abc");
+  up.fail_read_message = "disk on fire";
+  {
+    TestRequest t(engine);
+    t.upload = &up;
+    ASSERT_EQ(t.InitAndStart(base_ + "/echo"), Cronet_RESULT_SUCCESS);
+    ASSERT_TRUE(t.Wait());
+    EXPECT_EQ(t.events, std::vector<std::string>{"failed"});
+    EXPECT_TRUE(Contains(t.error_message, "disk on fire")) << t.error_message;
+    EXPECT_EQ(t.error_code, Cronet_Error_ERROR_CODE_ERROR_CALLBACK);
+    EXPECT_EQ(up.closes, 1);
+  }
+  StopEngine(engine);
+}
+
+// ---- redirects ---------------------------------------------------------------------
+
+struct RedirectCase {
+  int code;
+  const char* method;
+  bool with_body;
+  const char* final_method;
+  bool body_kept;
+};
+
+TEST_F(Http, RedirectMethodRewrites) {
+  Cronet_EnginePtr engine = StartEngine();
+  const RedirectCase cases[] = {
+      {301, "POST", true, "GET", false},  {302, "POST", true, "GET", false},
+      {303, "POST", true, "GET", false},  {307, "POST", true, "POST", true},
+      {308, "POST", true, "POST", true},  {303, "PUT", true, "GET", false},
+      {307, "PUT", true, "PUT", true},    {301, "PUT", true, "PUT", true},
+      {302, "GET", false, "GET", false},  {303, "HEAD", false, "HEAD", false},
+      {308, "DELETE", false, "DELETE", false},
+  };
+  std::string body = MakeBody(70000);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(c.code) + " " + c.method);
+    TestUpload up(body);
+    {
+      TestRequest t(engine);
+      t.method = c.method;
+      t.headers = {{"Content-Type", "application/octet-stream"}};
+      if (c.with_body) t.upload = &up;
+      ASSERT_EQ(t.InitAndStart(base_ + "/redirect/" + std::to_string(c.code) + "?to=/echo"),
+                Cronet_RESULT_SUCCESS);
+      ASSERT_TRUE(t.Wait());
+      ASSERT_EQ(t.redirect_urls.size(), 1u);
+      EXPECT_EQ(t.redirect_urls[0], base_ + "/echo");
+      EXPECT_EQ(t.redirect_statuses[0], c.code);
+      EXPECT_EQ(t.status, 200);
+      if (std::string(c.final_method) == "HEAD") {
+        EXPECT_TRUE(t.body.empty());
+      } else {
+        EXPECT_TRUE(Contains(t.body, std::string("\"method\": \"") + c.final_method + "\""))
+            << t.body.substr(0, 200);
+        if (c.body_kept) {
+          EXPECT_TRUE(Contains(t.body, "\"body_b64\": \"" + Base64(body) + "\""));
+          EXPECT_TRUE(Contains(t.body, "Content-Type"));
+        } else {
+          EXPECT_TRUE(Contains(t.body, "\"body_len\": 0"));
+          // The headers describing a dropped body go with it.
+          EXPECT_EQ(Contains(t.body, "Content-Type"), !c.with_body) << t.body.substr(0, 400);
+        }
+      }
+      EXPECT_EQ(t.events.front(), "redirect");
+    }
+    if (c.with_body) {
+      EXPECT_EQ(up.closes, 1);
+      if (c.body_kept) EXPECT_LE(up.rewinds, 1);
+    }
+  }
+  StopEngine(engine);
+}
+
+TEST_F(Http, RedirectTargetsAreAbsolute) {
+  Cronet_EnginePtr engine = StartEngine();
+  struct {
+    const char* to;
+    std::string expect;
+  } cases[] = {
+      {"/echo/a?x=1", base_ + "/echo/a?x=1"},
+      {"echo/b", base_ + "/redirect/echo/b"},
+      {"../echo/c", base_ + "/echo/c"},
+      {"?only=query", base_ + "/redirect/302?only=query"},
+  };
+  for (auto& c : cases) {
+    TestRequest t(engine);
+    t.follow_redirects = false;
+    t.on_redirect = [](TestRequest& r) { Cronet_UrlRequest_Cancel(r.request()); };
+    std::string to = c.to;
+    std::string enc;
+    for (char ch : to) enc += (ch == '?') ? "%3F" : (ch == '=') ? "%3D" : (ch == '&') ? "%26" : std::string(1, ch);
+    ASSERT_EQ(t.InitAndStart(base_ + "/redirect/302?to=" + enc), Cronet_RESULT_SUCCESS);
+    ASSERT_TRUE(t.Wait());
+    ASSERT_EQ(t.redirect_urls.size(), 1u);
+    EXPECT_EQ(t.redirect_urls[0], c.expect) << c.to;
+    EXPECT_EQ(t.events, (std::vector<std::string>{"redirect", "canceled"}));
+  }
+  StopEngine(engine);
+}
+
+TEST_F(Http, RedirectChainAndTooMany) {
+  Cronet_EnginePtr engine = StartEngine();
+  {
+    TestRequest t(engine);
+    ASSERT_EQ(t.InitAndStart(base_ + "/redirect-chain/5?code=307"), Cronet_RESULT_SUCCESS);
+    ASSERT_TRUE(t.Wait());
+    EXPECT_EQ(t.redirect_urls.size(), 5u);
+    EXPECT_EQ(t.status, 200);
+    EXPECT_TRUE(Contains(t.body, "\"path\": \"/echo\""));
+  }
+  {
+    TestRequest t(engine);
+    ASSERT_EQ(t.InitAndStart(base_ + "/redirect-loop"), Cronet_RESULT_SUCCESS);
+    ASSERT_TRUE(t.Wait());
+    EXPECT_EQ(t.CountEvents("redirect"), 21);
+    EXPECT_EQ(t.error_message, "net::ERR_TOO_MANY_REDIRECTS");
+    EXPECT_EQ(t.internal_error_code, -310);
+  }
+  StopEngine(engine);
+}
+
+TEST_F(Http, UnsafeRedirect) {
+  Cronet_EnginePtr engine = StartEngine();
+  for (const char* to : {"ftp://example.com/x", "file:///etc/passwd", "data:text/plain,hi",
+                         "javascript:alert(1)"}) {
+    TestRequest t(engine);
+    ASSERT_EQ(t.InitAndStart(base_ + "/redirect/302?to=" + std::string(to)), Cronet_RESULT_SUCCESS);
+    ASSERT_TRUE(t.Wait());
+    EXPECT_EQ(t.events, std::vector<std::string>{"failed"}) << to;
+    EXPECT_EQ(t.error_message, "net::ERR_UNSAFE_REDIRECT") << to;
+  }
+  StopEngine(engine);
+}
+
+TEST_F(Http, FollowRedirectOnlyOnce) {
+  Cronet_EnginePtr engine = StartEngine();
+  TestRequest t(engine);
+  t.on_redirect = [](TestRequest& r) {
+    EXPECT_EQ(Cronet_UrlRequest_FollowRedirect(r.request()), Cronet_RESULT_SUCCESS);
+  };
+  t.follow_redirects = false;
+  std::atomic<int> second{0};
+  t.on_response_started = [&](TestRequest& r) {
+    second = Cronet_UrlRequest_FollowRedirect(r.request());
+  };
+  ASSERT_EQ(t.InitAndStart(base_ + "/redirect/302?to=/echo"), Cronet_RESULT_SUCCESS);
+  ASSERT_TRUE(t.Wait());
+  EXPECT_EQ(second, Cronet_RESULT_ILLEGAL_STATE_UNEXPECTED_REDIRECT);
+  EXPECT_EQ(t.events.back(), "succeeded");
+  StopEngine(engine);
+}
+
+// ---- cancel -------------------------------------------------------------------------
+
+TEST_F(Http, CancelAtEachStage) {
+  Cronet_EnginePtr engine = StartEngine();
+  {  // before any response
+    TestRequest t(engine);
+    ASSERT_EQ(t.InitAndStart(base_ + "/stall"), Cronet_RESULT_SUCCESS);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    Cronet_UrlRequest_Cancel(t.request());
+    Cronet_UrlRequest_Cancel(t.request());
+    ASSERT_TRUE(t.Wait());
+    EXPECT_EQ(t.events, std::vector<std::string>{"canceled"});
+    EXPECT_TRUE(t.info_null_at_terminal);
+  }
+  {  // right after Start, from this thread
+    TestRequest t(engine);
+    ASSERT_EQ(t.InitAndStart(base_ + "/bytes/10"), Cronet_RESULT_SUCCESS);
+    Cronet_UrlRequest_Cancel(t.request());
+    ASSERT_TRUE(t.Wait());
+    EXPECT_EQ(t.events, std::vector<std::string>{"canceled"});
+  }
+  {  // at a redirect
+    TestRequest t(engine);
+    t.follow_redirects = false;
+    t.on_redirect = [](TestRequest& r) { Cronet_UrlRequest_Cancel(r.request()); };
+    ASSERT_EQ(t.InitAndStart(base_ + "/redirect/302?to=/echo"), Cronet_RESULT_SUCCESS);
+    ASSERT_TRUE(t.Wait());
+    EXPECT_EQ(t.events, (std::vector<std::string>{"redirect", "canceled"}));
+    EXPECT_EQ(Cronet_UrlRequest_FollowRedirect(t.request()), Cronet_RESULT_ILLEGAL_STATE_UNEXPECTED_REDIRECT);
+  }
+  {  // after the response started, instead of reading
+    TestRequest t(engine);
+    t.auto_read = false;
+    t.on_response_started = [](TestRequest& r) { Cronet_UrlRequest_Cancel(r.request()); };
+    ASSERT_EQ(t.InitAndStart(base_ + "/bytes/1000"), Cronet_RESULT_SUCCESS);
+    ASSERT_TRUE(t.Wait());
+    EXPECT_EQ(t.events, (std::vector<std::string>{"started", "canceled"}));
+    EXPECT_FALSE(t.info_null_at_terminal);
+    EXPECT_EQ(t.ReadNow(), Cronet_RESULT_ILLEGAL_STATE_UNEXPECTED_READ);
+  }
+  {  // while a read is pending (the body drips)
+    TestRequest t(engine);
+    ASSERT_EQ(t.InitAndStart(base_ + "/drip?interval_ms=20"), Cronet_RESULT_SUCCESS);
+    ASSERT_TRUE(t.WaitFor([&] { return t.CountEvents("read") >= 3; }));
+    Cronet_UrlRequest_Cancel(t.request());
+    ASSERT_TRUE(t.Wait());
+    EXPECT_EQ(t.events.back(), "canceled");
+    EXPECT_EQ(t.terminal_count, 1);
+  }
+  {  // after the end: nothing
+    TestRequest t(engine);
+    ASSERT_EQ(t.InitAndStart(base_ + "/bytes/10"), Cronet_RESULT_SUCCESS);
+    ASSERT_TRUE(t.Wait());
+    Cronet_UrlRequest_Cancel(t.request());
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(t.events.back(), "succeeded");
+    EXPECT_EQ(t.terminal_count, 1);
+  }
+  StopEngine(engine);
+}
+
+TEST_F(Http, CancelRacesFromManyThreads) {
+  Cronet_EnginePtr engine = StartEngine();
+  for (int round = 0; round < 20; ++round) {
+    TestRequest t(engine);
+    ASSERT_EQ(t.InitAndStart(base_ + "/bytes/" + std::to_string(1000 * round)), Cronet_RESULT_SUCCESS);
+    std::vector<std::thread> threads;
+    for (int i = 0; i < 4; ++i)
+      threads.emplace_back([&, i] {
+        std::this_thread::sleep_for(std::chrono::microseconds(100 * i * round));
+        Cronet_UrlRequest_Cancel(t.request());
+      });
+    for (auto& th : threads) th.join();
+    ASSERT_TRUE(t.Wait());
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_EQ(t.terminal_count, 1);
+    EXPECT_EQ(t.callbacks_after_terminal, 0);
+    EXPECT_EQ(t.events.back(), "canceled");  // Cancel came before the end was known
+  }
+  StopEngine(engine);
+}
+
+TEST_F(Http, UnconfirmedCancelKeepsGoing) {
+  Cronet_EnginePtr engine = StartEngine();
+  CronetTest_SetUnconfirmedCancels(true);
+  {
+    TestRequest t(engine);
+    ASSERT_EQ(t.InitAndStart(base_ + "/slow-body?ms=200"), Cronet_RESULT_SUCCESS);
+    Cronet_UrlRequest_Cancel(t.request());
+    ASSERT_TRUE(t.Wait());
+    EXPECT_EQ(t.events.back(), "succeeded");
+    EXPECT_EQ(t.body, "slow body\n");
+  }
+  {  // ... and a running one still ends with its engine.
+    TestRequest t(engine);
+    ASSERT_EQ(t.InitAndStart(base_ + "/stall"), Cronet_RESULT_SUCCESS);
+    Cronet_UrlRequest_Cancel(t.request());
+    EXPECT_FALSE(t.Wait(200));
+    EXPECT_EQ(Cronet_Engine_Shutdown(engine), Cronet_RESULT_SUCCESS);
+    ASSERT_TRUE(t.Wait());
+    EXPECT_EQ(t.error_message, "net::ERR_ABORTED");
+  }
+  Cronet_Engine_Destroy(engine);
+}
+
+// ---- shutdown and destroy ----------------------------------------------------------
+
+TEST_F(Http, ShutdownAbortsRunningRequests) {
+  Cronet_EnginePtr engine = StartEngine();
+  TestUpload up(MakeBody(1000));
+  auto stalled = std::make_unique<TestRequest>(engine);
+  auto reading = std::make_unique<TestRequest>(engine);
+  auto redirected = std::make_unique<TestRequest>(engine);
+  auto uploading = std::make_unique<TestRequest>(engine);
+  reading->auto_read = false;
+  redirected->follow_redirects = false;
+  uploading->upload = &up;
+  ASSERT_EQ(stalled->InitAndStart(base_ + "/stall"), Cronet_RESULT_SUCCESS);
+  ASSERT_EQ(reading->InitAndStart(base_ + "/bytes/5000000"), Cronet_RESULT_SUCCESS);
+  ASSERT_EQ(redirected->InitAndStart(base_ + "/redirect/307?to=/echo"), Cronet_RESULT_SUCCESS);
+  ASSERT_EQ(uploading->InitAndStart(base_ + "/stall"), Cronet_RESULT_SUCCESS);
+  ASSERT_TRUE(reading->WaitFor([&] { return reading->CountEvents("started") == 1; }));
+  ASSERT_TRUE(redirected->WaitFor([&] { return redirected->CountEvents("redirect") == 1; }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_EQ(Cronet_Engine_Shutdown(engine), Cronet_RESULT_SUCCESS);
+  for (TestRequest* t : {stalled.get(), reading.get(), redirected.get(), uploading.get()}) {
+    ASSERT_TRUE(t->Wait());
+    EXPECT_EQ(t->error_message, "net::ERR_ABORTED");
+    EXPECT_EQ(t->internal_error_code, -3);
+    EXPECT_EQ(t->terminal_count, 1);
+  }
+  EXPECT_EQ(reading->ReadNow(), Cronet_RESULT_ILLEGAL_STATE_UNEXPECTED_READ);
+  EXPECT_EQ(Cronet_UrlRequest_FollowRedirect(redirected->request()),
+            Cronet_RESULT_ILLEGAL_STATE_UNEXPECTED_REDIRECT);
+  Cronet_Engine_Destroy(engine);
+  // The requests are still safe to use and destroy.
+  Cronet_UrlRequest_Cancel(stalled->request());
+  stalled.reset();
+  reading.reset();
+  redirected.reset();
+  uploading.reset();
+  EXPECT_EQ(up.closes, 1);
+}
+
+TEST_F(Http, DestroyUnfinishedRequest) {
+  Cronet_EnginePtr engine = StartEngine();
+  TestUpload up(MakeBody(100));
+  for (int variant = 0; variant < 4; ++variant) {
+    SCOPED_TRACE(variant);
+    auto t = std::make_unique<TestRequest>(engine);
+    t->wait_on_destroy = false;
+    if (variant == 1) t->auto_read = false;
+    if (variant == 2) t->follow_redirects = false;
+    if (variant == 3) t->upload = &up;
+    const char* path = variant == 0 ? "/stall" : variant == 1 ? "/bytes/3000000"
+                     : variant == 2 ? "/redirect/302?to=/stall" : "/stall";
+    ASSERT_EQ(t->InitAndStart(base_ + path), Cronet_RESULT_SUCCESS);
+    if (variant == 1) ASSERT_TRUE(t->WaitFor([&] { return t->CountEvents("started") == 1; }));
+    if (variant == 2) ASSERT_TRUE(t->WaitFor([&] { return t->CountEvents("redirect") == 1; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    std::atomic<int>* after = &t->callbacks_after_terminal;
+    (void)after;
+    t.reset();  // destroys the request, then runs what was queued: no-ops
+  }
+  EXPECT_EQ(up.closes, 1);
+  // The engine still works afterwards.
+  {
+    TestRequest t(engine);
+    ASSERT_EQ(t.InitAndStart(base_ + "/bytes/10"), Cronet_RESULT_SUCCESS);
+    ASSERT_TRUE(t.Wait());
+    EXPECT_EQ(t.events.back(), "succeeded");
+  }
+  StopEngine(engine);
+}
+
+TEST_F(Http, DestroyWithCallbacksQueued) {
+  // Callbacks delayed in the library while the request goes away.
+  Cronet_EnginePtr engine = StartEngine();
+  CronetTest_SetCallbackDelayMs(100);
+  TestExecutor ex;
+  for (int i = 0; i < 5; ++i) {
+    auto t = std::make_unique<TestRequest>(engine, ex.get());
+    t->wait_on_destroy = false;
+    ASSERT_EQ(t->InitAndStart(base_ + "/bytes/100"), Cronet_RESULT_SUCCESS);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20 * i));
+    t.reset();
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  StopEngine(engine);
+}
+
+// ---- back-pressure -----------------------------------------------------------------
+
+TEST_F(Http, BackPressureBoundsBufferedBytes) {
+  Cronet_EnginePtr engine = StartEngine();
+  const int64_t kBound = (1 << 20) + (256 << 10);
+  {
+    TestRequest t(engine);
+    t.auto_read = false;
+    ASSERT_EQ(t.InitAndStart(base_ + "/bytes/209715200"), Cronet_RESULT_SUCCESS);
+    ASSERT_TRUE(t.WaitFor([&] { return t.CountEvents("started") == 1; }));
+    // Nobody reads: the library stops at about 1 MiB.
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    EXPECT_GT(CronetTest_BufferedBodyBytes(), 0);
+    EXPECT_LE(CronetTest_BufferedBodyBytes(), kBound);
+    // Slow reads keep it bounded.
+    t.read_size = 65536;
+    for (int i = 0; i < 10; ++i) {
+      int before = t.CountEvents("read");
+      ASSERT_EQ(t.ReadNow(), Cronet_RESULT_SUCCESS);
+      ASSERT_TRUE(t.WaitFor([&] { return t.CountEvents("read") > before; }));
+      std::this_thread::sleep_for(std::chrono::milliseconds(30));
+      EXPECT_LE(CronetTest_BufferedBodyBytes(), kBound);
+    }
+    EXPECT_LE(CronetTest_BufferedBodyBytesHighWater(), kBound);
+    EXPECT_TRUE(MatchesPattern(t.body));
+    Cronet_UrlRequest_Cancel(t.request());
+    ASSERT_TRUE(t.Wait());
+  }
+  EXPECT_EQ(CronetTest_BufferedBodyBytes(), 0);
+  StopEngine(engine);
+}
+
+TEST_F(Http, LargeBodyReadToTheEnd) {
+  Cronet_EnginePtr engine = StartEngine();
+  CronetTest_ResetBufferedHighWater();
+  {
+    TestRequest t(engine);
+    t.read_size = 1 << 20;
+    int reads = 0;
+    t.on_read = [&](TestRequest&) {
+      if (++reads % 50 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    };
+    ASSERT_EQ(t.InitAndStart(base_ + "/bytes/104857600?seed=3"), Cronet_RESULT_SUCCESS);
+    ASSERT_TRUE(t.Wait(60000));
+    EXPECT_EQ(t.events.back(), "succeeded");
+    EXPECT_EQ(t.body.size(), 104857600u);
+    EXPECT_TRUE(MatchesPattern(t.body, 3));
+  }
+  EXPECT_LE(CronetTest_BufferedBodyBytesHighWater(), (1 << 20) + (256 << 10));
+  StopEngine(engine);
+}
+
+// ---- failures ------------------------------------------------------------------------
+
+TEST_F(Http, ErrorNames) {
+  Cronet_EnginePtr engine = StartEngine();
+  struct {
+    const char* path;
+    const char* error;
+    int code;
+  } cases[] = {
+      {"/reset-mid-body", "net::ERR_CONNECTION_RESET", Cronet_Error_ERROR_CODE_ERROR_CONNECTION_RESET},
+      {"/close-before-response", "net::ERR_EMPTY_RESPONSE", Cronet_Error_ERROR_CODE_ERROR_OTHER},
+      {"/close-after-headers", "net::ERR_CONTENT_LENGTH_MISMATCH", Cronet_Error_ERROR_CODE_ERROR_OTHER},
+      {"/truncated-chunked", "net::ERR_INCOMPLETE_CHUNKED_ENCODING", Cronet_Error_ERROR_CODE_ERROR_OTHER},
+      {"/bad-status", "net::ERR_INVALID_HTTP_RESPONSE", Cronet_Error_ERROR_CODE_ERROR_OTHER},
+  };
+  for (auto& c : cases) {
+    TestRequest t(engine);
+    ASSERT_EQ(t.InitAndStart(base_ + c.path), Cronet_RESULT_SUCCESS);
+    ASSERT_TRUE(t.Wait()) << c.path;
+    EXPECT_EQ(t.error_message, c.error) << c.path;
+    EXPECT_EQ(t.error_code, c.code) << c.path;
+    EXPECT_LT(t.internal_error_code, 0) << c.path;
+    EXPECT_EQ(t.terminal_count, 1);
+  }
+  StopEngine(engine);
+}
+
+// ---- proxies --------------------------------------------------------------------------
+
+TEST_F(Http, ProxyEnvironmentIsIgnored) {
+  std::string dead = "http://127.0.0.1:" + std::to_string(DeadPort());
+  const char* vars[] = {"http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"};
+  for (const char* v : vars) setenv(v, dead.c_str(), 1);
+  setenv("no_proxy", "", 1);
+  Cronet_EnginePtr engine = StartEngine();
+  {
+    TestRequest t(engine);
+    ASSERT_EQ(t.InitAndStart(base_ + "/bytes/10"), Cronet_RESULT_SUCCESS);
+    ASSERT_TRUE(t.Wait());
+    EXPECT_EQ(t.events.back(), "succeeded") << t.error_message;
+  }
+  StopEngine(engine);
+  // A configured proxy is used, also for loopback (here: a dead one).
+  EngineOptions o;
+  std::string rules = dead;
+  o.proxy_rules = rules.c_str();
+  engine = StartEngine(o);
+  {
+    TestRequest t(engine);
+    ASSERT_EQ(t.InitAndStart(base_ + "/bytes/10"), Cronet_RESULT_SUCCESS);
+    ASSERT_TRUE(t.Wait());
+    EXPECT_EQ(t.error_message, "net::ERR_PROXY_CONNECTION_FAILED");
+  }
+  StopEngine(engine);
+  for (const char* v : vars) unsetenv(v);
+  unsetenv("no_proxy");
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream f(path);
+  std::stringstream ss;
+  ss << f.rdbuf();
+  return ss.str();
+}
+
+TEST_F(Http, ThroughHttpAndSocks5Proxies) {
+  std::string log = "/tmp/cronet_curl_proxy_" + std::to_string(getpid()) + ".log";
+  std::string http_proxy = Server("http-proxy", "--log " + log);
+  std::string socks = Server("socks5", "--log " + log + ".socks");
+  if (http_proxy.empty() || socks.empty()) GTEST_SKIP() << "proxy servers not available";
+  std::string hp = "127.0.0.1:" + std::to_string(JsonInt(http_proxy, "port"));
+  std::string sp = "socks5://127.0.0.1:" + std::to_string(JsonInt(socks, "port"));
+  std::string per_scheme = "http=" + hp + ";https=direct://";
+  std::string https_only = "https=127.0.0.1:" + std::to_string(DeadPort());
+  for (const std::string& rules : {hp, "http://" + hp, sp, per_scheme, https_only}) {
+    SCOPED_TRACE(rules);
+    EngineOptions o;
+    o.proxy_rules = rules.c_str();
+    Cronet_EnginePtr engine = StartEngine(o);
+    {
+      TestRequest t(engine);
+      ASSERT_EQ(t.InitAndStart(base_ + "/echo/via-proxy"), Cronet_RESULT_SUCCESS);
+      ASSERT_TRUE(t.Wait());
+      EXPECT_EQ(t.status, 200) << t.error_message;
+    }
+    StopEngine(engine);
+  }
+  EXPECT_TRUE(Contains(ReadFile(log), "via-proxy"));
+  EXPECT_FALSE(ReadFile(log + ".socks").empty());
+  unlink(log.c_str());
+  unlink((log + ".socks").c_str());
+}
+
+// ---- TLS ---------------------------------------------------------------------------------
+
+TEST_F(Http, TlsVerification) {
+  std::string info = Server("tls-bad");
+  if (info.empty()) GTEST_SKIP() << "tls-bad server not available";
+  std::string ca = JsonString(info, "ca");
+  auto url = [&](const char* which) {
+    return "https://localhost:" + std::to_string(JsonInt(info, which)) + "/bytes/10";
+  };
+  auto run = [&](Cronet_EnginePtr engine, const std::string& u) {
+    TestRequest t(engine);
+    EXPECT_EQ(t.InitAndStart(u), Cronet_RESULT_SUCCESS);
+    EXPECT_TRUE(t.Wait());
+    return t.events.back() == "succeeded" ? std::string("ok") : t.error_message;
+  };
+  {  // the system store does not know the test CA
+    Cronet_EnginePtr engine = StartEngine();
+    EXPECT_EQ(run(engine, url("good")), "net::ERR_CERT_AUTHORITY_INVALID");
+    EXPECT_EQ(run(engine, url("self_signed")), "net::ERR_CERT_AUTHORITY_INVALID");
+    EXPECT_EQ(run(engine, url("handshake_fail")), "net::ERR_SSL_PROTOCOL_ERROR");
+    StopEngine(engine);
+  }
+  CronetTest_SetCaBundle(ca.c_str());
+  {
+    Cronet_EnginePtr engine = StartEngine();
+    EXPECT_EQ(run(engine, url("good")), "ok");
+    EXPECT_EQ(run(engine, url("wrong_host")), "net::ERR_CERT_COMMON_NAME_INVALID");
+    EXPECT_EQ(run(engine, url("expired")), "net::ERR_CERT_DATE_INVALID");
+    EXPECT_EQ(run(engine, url("self_signed")), "net::ERR_CERT_AUTHORITY_INVALID");
+    StopEngine(engine);
+  }
+  CronetTest_SetCaBundle(nullptr);
+  {
+    EngineOptions o;
+    o.skip_cert_verify = true;
+    Cronet_EnginePtr engine = StartEngine(o);
+    for (const char* w : {"good", "wrong_host", "expired", "self_signed"}) EXPECT_EQ(run(engine, url(w)), "ok") << w;
+    EXPECT_EQ(run(engine, url("handshake_fail")), "net::ERR_SSL_PROTOCOL_ERROR");
+    StopEngine(engine);
+  }
+}
+
+TEST_F(Http, HttpsThroughHttpProxyTunnel) {
+  std::string info = Server("tls-bad");
+  std::string proxy = Server("http-proxy");
+  std::string refusing = Server("http-proxy", "--refuse-connect");
+  if (info.empty() || proxy.empty() || refusing.empty()) GTEST_SKIP() << "servers not available";
+  std::string u = "https://localhost:" + std::to_string(JsonInt(info, "good")) + "/bytes/10";
+  for (bool refuse : {false, true}) {
+    EngineOptions o;
+    std::string rules = "127.0.0.1:" + std::to_string(JsonInt(refuse ? refusing : proxy, "port"));
+    o.proxy_rules = rules.c_str();
+    o.skip_cert_verify = true;
+    Cronet_EnginePtr engine = StartEngine(o);
+    {
+      TestRequest t(engine);
+      ASSERT_EQ(t.InitAndStart(u), Cronet_RESULT_SUCCESS);
+      ASSERT_TRUE(t.Wait());
+      if (refuse) {
+        EXPECT_EQ(t.error_message, "net::ERR_TUNNEL_CONNECTION_FAILED");
+      } else {
+        EXPECT_EQ(t.status, 200) << t.error_message;
+      }
+      for (auto& h : t.response_headers) EXPECT_NE(h.value, "Connection established");
+    }
+    StopEngine(engine);
+  }
+}
+
+// ---- nginx: HTTP/2 and brotli ----------------------------------------------------------
+
+TEST_F(Http, Http2AndBrotliWithNginx) {
+  std::string info = Server("nginx");
+  if (info.empty()) GTEST_SKIP() << "nginx not available";
+  CronetTest_SetCaBundle(JsonString(info, "ca").c_str());
+  std::string h2 = "https://localhost:" + std::to_string(JsonInt(info, "h2_port"));
+  for (bool http2 : {true, false}) {
+    EngineOptions o;
+    o.http2 = http2;
+    Cronet_EnginePtr engine = StartEngine(o);
+    {
+      TestRequest t(engine);
+      ASSERT_EQ(t.InitAndStart(h2 + "/text.txt"), Cronet_RESULT_SUCCESS);
+      ASSERT_TRUE(t.Wait());
+      EXPECT_EQ(t.status, 200) << t.error_message;
+      EXPECT_EQ(t.body, Compressible());
+      bool lower = false, upper = false;
+      for (auto& h : t.response_headers) {
+        EXPECT_NE(h.name[0], ':');
+        if (h.name == "content-type") lower = true;
+        if (h.name == "Content-Type") upper = true;
+      }
+      EXPECT_EQ(lower, http2);  // HTTP/2 header names arrive in lower case
+      EXPECT_EQ(upper, !http2);
+      if (JsonString(info, "brotli").empty() && info.find("\"brotli\": true") != std::string::npos)
+        EXPECT_EQ(t.HeaderValue("Content-Encoding"), "br");
+    }
+    {
+      // Several requests at once share the HTTP/2 connection.
+      TestExecutor ex;
+      std::vector<std::unique_ptr<TestRequest>> reqs;
+      for (int i = 0; i < 8; ++i) {
+        reqs.push_back(std::make_unique<TestRequest>(engine, ex.get()));
+        ASSERT_EQ(reqs.back()->InitAndStart(h2 + "/1k.bin"), Cronet_RESULT_SUCCESS);
+      }
+      for (auto& r : reqs) {
+        ASSERT_TRUE(r->Wait());
+        EXPECT_EQ(r->body.size(), 1024u);
+        EXPECT_TRUE(MatchesPattern(r->body));
+      }
+      reqs.clear();
+    }
+    StopEngine(engine);
+  }
+}
+
+// ---- journal over a whole request ---------------------------------------------------
+
+TEST_F(Http, JournalOfARequest) {
+  CronetTest_JournalEnable(true);
+  Cronet_EnginePtr engine = StartEngine();
+  {
+    TestRequest t(engine);
+    t.method = "GET";
+    ASSERT_EQ(t.InitAndStart(base_ + "/bytes/10"), Cronet_RESULT_SUCCESS);
+    ASSERT_TRUE(t.Wait());
+    Cronet_UrlRequest_Cancel(t.request());
+  }
+  StopEngine(engine);
+  CronetTest_JournalEnable(false);
+  size_t n = CronetTest_JournalRead(nullptr, 0);
+  std::string j(n + 1, '\0');
+  CronetTest_JournalRead(&j[0], j.size());
+  j.resize(n);
+  for (const std::string& line :
+       {std::string("Cronet_Engine_Create()\n"), std::string("Cronet_EngineParams_enable_http2_set(true)\n"),
+        std::string("Cronet_Engine_StartWithParams()\n"),
+        std::string("Cronet_UrlRequestParams_http_method_set(\"GET\")\n"),
+        "Cronet_UrlRequest_InitWithParams(\"" + base_ + "/bytes/10\")\n",
+        std::string("Cronet_UrlRequest_Start()\n"), std::string("Cronet_UrlRequest_Read()\n"),
+        std::string("Cronet_Runnable_Run()\n"), std::string("Cronet_UrlRequest_Cancel()\n"),
+        std::string("Cronet_UrlRequest_Destroy()\n"), std::string("Cronet_Engine_Shutdown()\n"),
+        std::string("Cronet_Engine_Destroy()")})
+    EXPECT_TRUE(Contains(j + "\n", line)) << line << "\n---\n" << j;
+}
+
+}  // namespace

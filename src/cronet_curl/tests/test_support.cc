@@ -349,6 +349,7 @@ namespace {
 struct ServerProc {
   pid_t pid = -1;
   int stdin_fd = -1;
+  int stdout_fd = -1;  // kept open: the server stops when its stdout reader goes
   std::string line;
 };
 
@@ -401,8 +402,8 @@ ServerProc Spawn(const std::string& kind, const std::string& args) {
     if (c == '\n') break;
     line += c;
   }
-  close(out_pipe[0]);
   if (line.empty() || line[0] != '{') {
+    close(out_pipe[0]);
     close(in_pipe[1]);
     kill(pid, SIGTERM);
     waitpid(pid, nullptr, 0);
@@ -410,6 +411,8 @@ ServerProc Spawn(const std::string& kind, const std::string& args) {
   }
   p.pid = pid;
   p.stdin_fd = in_pipe[1];
+  fcntl(out_pipe[0], F_SETFD, FD_CLOEXEC);
+  p.stdout_fd = out_pipe[0];
   p.line = line;
   return p;
 }
@@ -421,6 +424,7 @@ class ServerEnvironment : public ::testing::Environment {
     for (auto& kv : *g_servers) {
       if (kv.second.pid <= 0) continue;
       close(kv.second.stdin_fd);  // the server stops when its stdin closes
+      close(kv.second.stdout_fd);
     }
     for (auto& kv : *g_servers) {
       if (kv.second.pid <= 0) continue;
