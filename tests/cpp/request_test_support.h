@@ -7,7 +7,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <filesystem>
 #include <stdexcept>
 #include <string>
@@ -40,14 +39,11 @@ class LocalServer {
     ::close(out[1]);
     if (rc != 0) throw std::runtime_error("cannot start the test server");
     stdin_fd_ = in[1];
-    FILE* f = ::fdopen(out[0], "r");
-    char line[4096] = {0};
-    if (f == nullptr || std::fgets(line, sizeof line, f) == nullptr) {
-      if (f) std::fclose(f);
-      stop();
-      throw std::runtime_error("test server did not announce itself");
-    }
-    std::fclose(f);
+    // The server stops when its stdout reader goes, so this end stays open.
+    stdout_fd_ = out[0];
+    std::string line;
+    char c;
+    while (::read(stdout_fd_, &c, 1) == 1 && c != '\n') line.push_back(c);
     std::string_view text(line);
     const auto at = text.find("\"port\":");
     if (at == std::string_view::npos) {
@@ -71,6 +67,10 @@ class LocalServer {
       ::close(stdin_fd_);
       stdin_fd_ = -1;
     }
+    if (stdout_fd_ >= 0) {
+      ::close(stdout_fd_);
+      stdout_fd_ = -1;
+    }
     if (pid_ > 0) {
       int status;
       ::waitpid(pid_, &status, 0);
@@ -80,6 +80,7 @@ class LocalServer {
 
   pid_t pid_ = -1;
   int stdin_fd_ = -1;
+  int stdout_fd_ = -1;
   int port_ = 0;
 };
 
