@@ -25,10 +25,15 @@ struct Lane {
   std::deque<Item> items;
   bool started = false;
 
+  // Runs while there is work; ends after a short idle spell (so that tests
+  // counting threads see it go), PosterSubmit starts it again when needed.
   void Loop() {
     std::unique_lock<std::mutex> l(mu);
     while (true) {
-      cv.wait(l, [&] { return !items.empty(); });
+      if (!cv.wait_for(l, std::chrono::milliseconds(50), [&] { return !items.empty(); })) {
+        started = false;
+        return;
+      }
       auto due = items.front().due;
       if (std::chrono::steady_clock::now() < due) {
         cv.wait_until(l, due);
