@@ -1,5 +1,7 @@
 #include "request.h"
 
+#include <new>
+
 #include "diag.h"
 #include "executor.h"
 #include "platform.h"
@@ -173,6 +175,15 @@ void on_redirect_received(Cronet_UrlRequestCallbackPtr, Cronet_UrlRequestPtr req
   Cronet_UrlRequest_FollowRedirect(request);
 }
 
+// A body or header list too big for memory must not unwind through Cronet:
+// drop what was gathered and cancel, so the request ends with its own text.
+void give_up_for_memory(RequestContext* ctx, Cronet_UrlRequestPtr request) noexcept {
+  ctx->body.clear();
+  std::vector<HeaderPair>().swap(ctx->headers);
+  ctx->out_of_memory = true;
+  Cronet_UrlRequest_Cancel(request);
+}
+
 void on_response_started(Cronet_UrlRequestCallbackPtr self, Cronet_UrlRequestPtr request,
                          Cronet_UrlResponseInfoPtr info) {
   TW_DEBUG("on_response_started");
@@ -180,14 +191,19 @@ void on_response_started(Cronet_UrlRequestCallbackPtr self, Cronet_UrlRequestPtr
   if (ctx == nullptr) return;
   ctx->status_code = Cronet_UrlResponseInfo_http_status_code_get(info);
   std::uint32_t n = Cronet_UrlResponseInfo_all_headers_list_size(info);
-  ctx->headers.reserve(ctx->headers.size() + n);
-  for (std::uint32_t i = 0; i < n; ++i) {
-    Cronet_HttpHeaderPtr header = Cronet_UrlResponseInfo_all_headers_list_at(info, i);
-    if (header == nullptr) continue;
-    Cronet_String name = Cronet_HttpHeader_name_get(header);
-    Cronet_String value = Cronet_HttpHeader_value_get(header);
-    if (name == nullptr || value == nullptr) continue;
-    ctx->headers.push_back(HeaderPair{decode_utf8_lossy(name), decode_utf8_lossy(value)});
+  try {
+    ctx->headers.reserve(ctx->headers.size() + n);
+    for (std::uint32_t i = 0; i < n; ++i) {
+      Cronet_HttpHeaderPtr header = Cronet_UrlResponseInfo_all_headers_list_at(info, i);
+      if (header == nullptr) continue;
+      Cronet_String name = Cronet_HttpHeader_name_get(header);
+      Cronet_String value = Cronet_HttpHeader_value_get(header);
+      if (name == nullptr || value == nullptr) continue;
+      ctx->headers.push_back(HeaderPair{decode_utf8_lossy(name), decode_utf8_lossy(value)});
+    }
+  } catch (const std::bad_alloc&) {
+    give_up_for_memory(ctx, request);
+    return;
   }
   read_next(request);
 }
@@ -200,7 +216,13 @@ void on_read_completed(Cronet_UrlRequestCallbackPtr self, Cronet_UrlRequestPtr r
     // Never trust a count beyond the buffer we handed out.
     std::uint64_t size = Cronet_Buffer_GetSize(buffer);
     std::uint64_t n = bytes_read < size ? bytes_read : size;
-    if (n > 0) ctx->body.append(Cronet_Buffer_GetData(buffer), static_cast<std::size_t>(n));
+    try {
+      if (n > 0) ctx->body.append(Cronet_Buffer_GetData(buffer), static_cast<std::size_t>(n));
+    } catch (const std::bad_alloc&) {
+      Cronet_Buffer_Destroy(buffer);
+      give_up_for_memory(ctx, request);
+      return;
+    }
   }
   Cronet_Buffer_Destroy(buffer);
   read_next(request);
@@ -221,7 +243,8 @@ void on_failed(Cronet_UrlRequestCallbackPtr self, Cronet_UrlRequestPtr, Cronet_U
 void on_canceled(Cronet_UrlRequestCallbackPtr self, Cronet_UrlRequestPtr,
                  Cronet_UrlResponseInfoPtr) {
   TW_DEBUG("on_canceled");
-  complete_request(self, std::string("Canceled"));
+  const RequestContext* ctx = context_of(self);
+  complete_request(self, std::string(ctx && ctx->out_of_memory ? kOutOfMemoryText : "Canceled"));
 }
 
 std::string describe_outcome(const std::optional<std::string>& failure) {

@@ -97,6 +97,7 @@ struct RequestContext {
   std::shared_ptr<RequestState> state;
   SharedCounter active_requests;
   std::int32_t status_code = 0;
+  bool out_of_memory = false;  // cancelled because the response did not fit
 
   RequestContext(std::shared_ptr<RequestState> s, SharedCounter active)
       : sender(s), state(std::move(s)), active_requests(std::move(active)) {}
@@ -124,6 +125,7 @@ class CronetRequest {
 inline constexpr std::uint64_t kCancelWaitNs = 5'000'000'000ull;
 inline constexpr std::uint64_t kCancelPollMs = 10;
 inline constexpr std::uint64_t kReadBufferSize = 32768;
+inline constexpr const char* kOutOfMemoryText = "Out of memory while receiving the response";
 
 // The six request callbacks, registered in this order.
 void on_redirect_received(Cronet_UrlRequestCallbackPtr self, Cronet_UrlRequestPtr request,

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -242,6 +243,31 @@ TEST_F(RequestTest, UnknownSessionIsRefusedSilently) {
   EXPECT_EQ(o.kind, Kind::kRefused);
   EXPECT_EQ(err.finish(), "");
 }
+
+// Under an address-space limit the body cannot grow without bound: the request
+// must end with its own failure instead of taking the process down. Sanitizer
+// runtimes reserve too much address space for this.
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+TEST_F(RequestTest, ResponseTooBigForMemoryFailsInsteadOfCrashing) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  const std::string id = open_session();
+  EXPECT_EXIT(
+      {
+        unsigned long pages = 0;
+        if (FILE* f = std::fopen("/proc/self/statm", "r")) {
+          if (std::fscanf(f, "%lu", &pages) != 1) pages = 0;
+          std::fclose(f);
+        }
+        rlimit lim{};
+        ::getrlimit(RLIMIT_AS, &lim);
+        lim.rlim_cur = pages * static_cast<unsigned long>(::sysconf(_SC_PAGESIZE)) + (256ul << 20);
+        ::setrlimit(RLIMIT_AS, &lim);
+        CallOutcome o = call(id, get(server_->url("/bytes/2147483648")));
+        std::_Exit(o.kind == Kind::kFailed && o.failure == kOutOfMemoryText ? 0 : 1);
+      },
+      ::testing::ExitedWithCode(0), "");
+}
+#endif
 
 // ---- admission -----------------------------------------------------------------
 
