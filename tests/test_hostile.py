@@ -162,8 +162,7 @@ def test_connection_refused_then_usable(client, http_server):
 # A name under .invalid is looked up in a private network namespace that has
 # only a loopback interface, so no query can leave the machine.
 NETNS_SCRIPT = textwrap.dedent("""
-    import json, os, sys
-    os.environ.pop("LD_PRELOAD", None)   # for the servers this process starts
+    import json, sys
     sys.path.insert(0, sys.argv[1])
     import cronet_testctl as ctl
     from servers import HttpServer
@@ -202,13 +201,8 @@ def test_unresolvable_host_in_private_network():
     if prefix is None:
         pytest.skip("no private network namespace available: a lookup could leave the machine")
     tests_dir = os.path.dirname(os.path.abspath(__file__))
-    env = dict(os.environ)
-    # Under the sanitizer run the module needs its runtime preloaded here too.
-    if os.environ.get("TARNWICK_SANITIZER_PRELOAD"):
-        env["LD_PRELOAD"] = os.environ["TARNWICK_SANITIZER_PRELOAD"]
     proc = subprocess.run(prefix + [sys.executable, "-c", NETNS_SCRIPT, tests_dir],
-                          capture_output=True, text=True, timeout=110, env=env,
-                          cwd=tests_dir)
+                          capture_output=True, text=True, timeout=110, cwd=tests_dir)
     assert proc.returncode == 0, proc.stderr
     out = json.loads(proc.stdout.strip().splitlines()[-1])
     for host in ("no-such-host.invalid", "x.y.invalid"):

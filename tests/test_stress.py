@@ -21,7 +21,7 @@ from servers import PERIOD, pattern_bytes
 from tarnwick import ZoDeruziDuzera
 
 SCALE = float(os.environ.get("TARNWICK_STRESS_SCALE", "1"))
-SANITIZED = bool(os.environ.get("TARNWICK_SANITIZER_PRELOAD"))
+SANITIZED = os.environ.get("TARNWICK_SANITIZED") == "1"
 MIB = 1 << 20
 RSS_LIMIT = 10 * MIB
 
