@@ -353,16 +353,9 @@ using namespace std::string_literals;
 INSTANTIATE_TEST_SUITE_P(
     Cases, RefusedInput,
     ::testing::Values(
-        BadInput{"nul_method", "GE\0T"s, "/", {}, ""},
         BadInput{"nul_url", "GET", "/\0x"s, {}, ""},
-        BadInput{"nul_header_name", "GET", "/", {{"X\0"s, "v"}}, ""},
         BadInput{"nul_header_value", "GET", "/", {{"X", "v\0"s}}, ""},
         BadInput{"method_not_token", "GE T", "/", {}, "invalid HTTP method 'GE T'"},
-        BadInput{"empty_url", "GET", "", {}, "empty URL"},
-        BadInput{"header_name_not_token", "GET", "/", {{"X A", "v"}},
-                 "invalid HTTP header name 'X A'"},
-        BadInput{"empty_header_value", "GET", "/", {{"X-A", ""}},
-                 "empty HTTP header value for 'X-A'"},
         BadInput{"header_value_crlf", "GET", "/", {{"X-A", "a\r\nX-B: b"}},
                  "invalid HTTP header value for 'X-A'"}),
     [](const auto& info) { return info.param.name; });
