@@ -21,6 +21,7 @@ from tarnwick import ZoDeruziDuzera
 
 REFUSED = "Failed to send request (session not found or concurrent limit reached)"
 UNWRAP = "called `Result::unwrap()` on an `Err` value"
+ENGINE_START_FAILURE = -200
 FUZZ = settings(deadline=None, derandomize=True, database=None,
                 suppress_health_check=[HealthCheck.function_scoped_fixture,
                                        HealthCheck.too_slow, HealthCheck.data_too_large])
@@ -374,16 +375,16 @@ def test_create_session_arguments_follow_the_rules(client, call):
     args, kwargs = call
     want = ref.expected("create_session", args, kwargs)
     # A failing engine start keeps the valid cases cheap: nothing is registered.
-    ctl.fail_next_engine_starts(1)
+    ctl.fail_next_engine_starts(1, ENGINE_START_FAILURE)
     try:
         with ctl.journal() as j:
             got = outcome(lambda: client.create_session(*args, **kwargs))
     finally:
-        ctl.fail_next_engine_starts(0)
+        ctl.fail_next_engine_starts(0, 0)
     assert client.list_sessions() == []
     if isinstance(want, ref.Refused):
         assert_refused_like(got, want, call)
-        assert not j.lines(), "a refused call reached Cronet"
+        assert not j.lines, "a refused call reached Cronet"
         return
     rules = want.values["proxy_rules"]
     if rules is not None and b"\0" in rules:
@@ -391,7 +392,7 @@ def test_create_session_arguments_follow_the_rules(client, call):
         assert str(got[1]).startswith("Invalid proxy string")
         return
     assert got == ("ok", ""), (call, got)
-    lines = j.lines()
+    lines = j.lines
     proxy_calls = [l for l in lines if l.startswith("Cronet_EngineParams_proxy_rules_set(")]
     expect_proxy = [] if rules is None else [
         f"Cronet_EngineParams_proxy_rules_set({ref.journal_quote(rules)})"]

@@ -12,6 +12,7 @@ import time
 
 import pytest
 
+import cronet_testctl as ctl
 from tarnwick import ZoDeruziDuzera
 
 TIMEOUT_MS = 10000
@@ -108,24 +109,39 @@ def test_slow_servers_end_in_the_timeout(client, http_server, path):
 
 
 TLS_FAULTS = [
-    ("handshake_fail", r"ERR_SSL_PROTOCOL_ERROR"),
-    # The throwaway CA is not in the trust store, so the chain may be what fails first.
-    ("wrong_host", r"ERR_CERT_(COMMON_NAME|AUTHORITY)_INVALID"),
-    ("expired", r"ERR_CERT_(DATE|AUTHORITY)_INVALID"),
-    ("self_signed", r"ERR_CERT_AUTHORITY_INVALID"),
+    # (listener, error with the test CA trusted, errors with the system store only)
+    ("handshake_fail", "ERR_SSL_PROTOCOL_ERROR", {"ERR_SSL_PROTOCOL_ERROR"}),
+    ("wrong_host", "ERR_CERT_COMMON_NAME_INVALID",
+     {"ERR_CERT_COMMON_NAME_INVALID", "ERR_CERT_AUTHORITY_INVALID"}),
+    ("expired", "ERR_CERT_DATE_INVALID", {"ERR_CERT_DATE_INVALID", "ERR_CERT_AUTHORITY_INVALID"}),
+    ("self_signed", "ERR_CERT_AUTHORITY_INVALID", {"ERR_CERT_AUTHORITY_INVALID"}),
 ]
 
 
+@pytest.fixture(params=["trusted_ca", "system_store"])
+def trust(request, bad_tls):
+    """Sessions made in the test trust the servers' CA, or only the system store."""
+    trusted = request.param == "trusted_ca"
+    ctl.ca_bundle(bad_tls.ca if trusted else None)
+    yield trusted
+    ctl.ca_bundle(None)
+
+
 @pytest.mark.timeout(60)
-@pytest.mark.parametrize("which,error", TLS_FAULTS)
-def test_tls_faults(client, bad_tls, http_server, which, error):
-    import re
+@pytest.mark.parametrize("which,trusted_error,untrusted_errors", TLS_FAULTS)
+def test_tls_faults(client, bad_tls, http_server, trust, which, trusted_error,
+                    untrusted_errors):
     sid = client.create_session(timeout_ms=TIMEOUT_MS)
     exc, took = failure(client, sid, bad_tls.url("/", which))
     assert type(exc) is RuntimeError
-    assert re.fullmatch(rf"Request failed: net::{error}", str(exc)), str(exc)
+    prefix = "Request failed: net::"
+    assert str(exc).startswith(prefix)
+    assert str(exc)[len(prefix):] in ({trusted_error} if trust else untrusted_errors)
     assert took < TIMEOUT_MS / 1000 + CANCEL_WAIT_S + SLACK_S
     assert_usable(client, sid, http_server)
+    if trust:
+        # The same session reaches the well-configured listener of the same CA.
+        assert client.request(sid, bad_tls.url("/", "good"), "GET")["body"] == b"hello\n"
 
 
 @pytest.mark.timeout(60)

@@ -13,6 +13,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
+import cronet_testctl as ctl
 from servers import pattern_bytes
 from tarnwick import ZoDeruziDuzera
 
@@ -197,6 +198,18 @@ VERIFY_OFF = [{"skip_cert_verify": True}, {"skip_cert_verify": numpy.bool_(True)
 BAD_CERTS = ["wrong_host", "expired", "self_signed"]
 
 
+CERT_ERRORS = {"wrong_host": "ERR_CERT_COMMON_NAME_INVALID", "expired": "ERR_CERT_DATE_INVALID",
+               "self_signed": "ERR_CERT_AUTHORITY_INVALID"}
+
+
+@pytest.fixture
+def trusted_ca(bad_tls):
+    """Sessions made in the test trust the test CA, as a deployment trusts its own."""
+    ctl.ca_bundle(bad_tls.ca)
+    yield bad_tls.ca
+    ctl.ca_bundle(None)
+
+
 @pytest.mark.parametrize("which", BAD_CERTS)
 @pytest.mark.parametrize("kw", VERIFY_ON)
 def test_certificates_are_verified_unless_asked_not_to(client, bad_tls, which, kw):
@@ -204,6 +217,15 @@ def test_certificates_are_verified_unless_asked_not_to(client, bad_tls, which, k
     exc = raises(client, sid, bad_tls.url("/", which))
     assert type(exc) is RuntimeError
     assert re.fullmatch(r"Request failed: net::ERR_CERT_[A-Z_]+", str(exc)), str(exc)
+
+
+@pytest.mark.parametrize("which", BAD_CERTS)
+@pytest.mark.parametrize("kw", VERIFY_ON)
+def test_a_trusted_ca_still_gets_host_and_date_checked(client, bad_tls, trusted_ca, which, kw):
+    sid = client.create_session(timeout_ms=10000, **kw)
+    assert client.request(sid, bad_tls.url("/", "good"), "GET")["body"] == b"hello\n"
+    exc = raises(client, sid, bad_tls.url("/", which))
+    assert str(exc) == f"Request failed: net::{CERT_ERRORS[which]}"
 
 
 @pytest.mark.parametrize("which", BAD_CERTS + ["good"])
