@@ -244,26 +244,53 @@ TEST_F(RequestTest, UnknownSessionIsRefusedSilently) {
   EXPECT_EQ(err.finish(), "");
 }
 
-// Under an address-space limit the body cannot grow without bound: the request
-// must end with its own failure instead of taking the process down. Sanitizer
-// runtimes reserve too much address space for this.
+// Lets the process map only `headroom` more bytes than it has mapped now.
+// Sanitizer runtimes reserve too much address space for this.
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+void limit_address_space(unsigned long headroom) {
+  unsigned long pages = 0;
+  if (FILE* f = std::fopen("/proc/self/statm", "r")) {
+    if (std::fscanf(f, "%lu", &pages) != 1) pages = 0;
+    std::fclose(f);
+  }
+  rlimit lim{};
+  ::getrlimit(RLIMIT_AS, &lim);
+  lim.rlim_cur = pages * static_cast<unsigned long>(::sysconf(_SC_PAGESIZE)) + headroom;
+  ::setrlimit(RLIMIT_AS, &lim);
+}
+
+// The body cannot grow without bound: the request must end with its own
+// failure instead of taking the process down.
 TEST_F(RequestTest, ResponseTooBigForMemoryFailsInsteadOfCrashing) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   const std::string id = open_session();
   EXPECT_EXIT(
       {
-        unsigned long pages = 0;
-        if (FILE* f = std::fopen("/proc/self/statm", "r")) {
-          if (std::fscanf(f, "%lu", &pages) != 1) pages = 0;
-          std::fclose(f);
-        }
-        rlimit lim{};
-        ::getrlimit(RLIMIT_AS, &lim);
-        lim.rlim_cur = pages * static_cast<unsigned long>(::sysconf(_SC_PAGESIZE)) + (256ul << 20);
-        ::setrlimit(RLIMIT_AS, &lim);
+        limit_address_space(256ul << 20);
         CallOutcome o = call(id, get(server_->url("/bytes/2147483648")));
         std::_Exit(o.kind == Kind::kFailed && o.failure == kOutOfMemoryText ? 0 : 1);
+      },
+      ::testing::ExitedWithCode(0), "");
+}
+
+// No room for the forwarding thread's stack: a fault, and the request is
+// still cancelled and released on the way out. Exit codes tell what went wrong.
+TEST_F(RequestTest, ThreadStartFailureIsAFaultAndStillReleasesTheRequest) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  const std::string id = open_session();
+  EXPECT_EXIT(
+      {
+        const Live before = Live::now();
+        limit_address_space(2ul << 20);
+        int code = 1;
+        try {
+          call(id, get(server_->url("/stall")));
+        } catch (const Fault& f) {
+          code = f.text().rfind(kSpawnFailed, 0) == 0 ? 0 : 2;
+        }
+        if (code == 0 && Live::now().of(CronetTest_URL_REQUEST) != before.of(CronetTest_URL_REQUEST))
+          code = 3;
+        std::_Exit(code);
       },
       ::testing::ExitedWithCode(0), "");
 }
