@@ -202,6 +202,28 @@ TEST_F(RequestTest, HeadersAreSentInOrderWithDuplicates) {
   EXPECT_LT(first, second);
 }
 
+// Ten requests in flight on one session, their callbacks posted from several
+// library threads: each result must carry its own request's body.
+TEST_F(RequestTest, ConcurrentRequestsKeepTheirOwnResponses) {
+  const std::string id = open_session();
+  CronetTest_SetPostFromManyThreads(true);
+  std::vector<Admission> held;
+  for (std::size_t i = 0; i < 10; ++i) {
+    RequestSpec spec = get(server_->url("/bytes/" + std::to_string(40000 + 1000 * i)));
+    auto a = manager_.send_request(id, spec);
+    ASSERT_TRUE(a.has_value());
+    held.push_back(std::move(*a));
+  }
+  for (std::size_t i = 0; i < held.size(); ++i) {
+    auto result = held[i].receiver->recv();
+    ASSERT_TRUE(result.has_value());
+    auto* response = std::get_if<ResponseData>(&*result);
+    ASSERT_NE(response, nullptr) << std::get<std::string>(*result);
+    EXPECT_EQ(response->body.size(), 40000 + 1000 * i);
+    EXPECT_TRUE(held[i].request->completed());
+  }
+}
+
 // ---- failures ----------------------------------------------------------------
 
 int closed_port() {
