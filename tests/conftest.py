@@ -22,19 +22,21 @@ def _live_objects():
 
 @pytest.fixture(autouse=True)
 def no_leaks(request):
-    """After every test: no live Cronet object and no extra thread left behind.
+    """After every test: no Cronet object and no thread more than before it.
 
     A test that keeps objects alive on purpose says so with
     @pytest.mark.keeps_cronet_objects(reason).
     """
     tasks_before = _os_thread_count()
+    live_before = _live_objects() or {}
     yield
     if request.node.get_closest_marker("keeps_cronet_objects"):
         return
     deadline = time.monotonic() + 2.0
     while True:
         live = _live_objects()
-        leaked = {k: v for k, v in (live or {}).items() if v}
+        leaked = {k: v - live_before.get(k, 0) for k, v in (live or {}).items()
+                  if v > live_before.get(k, 0)}
         tasks = _os_thread_count()
         if not leaked and tasks <= tasks_before:
             break

@@ -206,8 +206,8 @@ REFUSED_CASES = [
 ]
 
 
-def _call(client, sid, url, **kw):
-    args = dict(url=url, method="GET")
+def _call(client, sid, default_url, **kw):
+    args = dict(url=default_url, method="GET")
     args.update(kw)
     return client.request(sid, args.pop("url"), args.pop("method"), **args)
 
@@ -255,7 +255,7 @@ def _journal_calls(lines, name):
 def test_completed_request_makes_no_cancel_call(client, sid, http_server):
     with ctl.journal() as j:
         client.request(sid, http_server.url("/"), "GET")
-    lines = j.lines()
+    lines = j.lines
     assert _journal_calls(lines, "Cronet_UrlRequest_Start")
     assert not _journal_calls(lines, "Cronet_UrlRequest_Cancel")
     for name in ("Cronet_UrlRequest_Destroy", "Cronet_UrlRequestCallback_Destroy",
@@ -268,7 +268,7 @@ def test_timed_out_request_is_cancelled_once(client, http_server):
     with ctl.journal() as j:
         with pytest.raises(TimeoutError):
             client.request(sid, http_server.url("/stall"), "GET")
-    lines = j.lines()
+    lines = j.lines
     assert len(_journal_calls(lines, "Cronet_UrlRequest_Cancel")) == 1
     cancel = lines.index("Cronet_UrlRequest_Cancel()")
     assert lines.index("Cronet_UrlRequest_Destroy()") > cancel
@@ -277,7 +277,8 @@ def test_timed_out_request_is_cancelled_once(client, http_server):
 @pytest.mark.keeps_cronet_objects("unconfirmed cancels keep their request objects alive on purpose")
 def test_unconfirmed_cancels_warn_and_fill_the_session(client, http_server, capfd):
     sid = client.create_session(timeout_ms=1)
-    with ctl.unconfirmed_cancels():
+    ctl.unconfirmed_cancels(True)
+    try:
         start = time.monotonic()
         with pytest.raises(TimeoutError):
             client.request(sid, http_server.url("/stall"), "GET")
@@ -287,6 +288,8 @@ def test_unconfirmed_cancels_warn_and_fill_the_session(client, http_server, capf
         for _ in range(9):
             with pytest.raises(TimeoutError):
                 client.request(sid, http_server.url("/stall"), "GET")
+    finally:
+        ctl.unconfirmed_cancels(False)
     with pytest.raises(RuntimeError, match=r"^Failed to send request"):
         client.request(sid, http_server.url("/"), "GET")
     err = capfd.readouterr().err
