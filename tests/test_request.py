@@ -321,3 +321,11 @@ def test_other_python_threads_wait_for_the_call(client, sid, http_server):
     during = [x for x in ticks if before + 0.02 < x < after - 0.02]
     assert after - before >= 0.5
     assert during == []
+
+
+@pytest.mark.parametrize("kw", [dict(method="GE\0T"), dict(headers=[("", "v")]),
+                                dict(url="")])
+def test_unknown_session_is_refused_before_the_input_is_checked(client, kw):
+    with pytest.raises(RuntimeError) as e:
+        _call(client, "no-such-session", "http://127.0.0.1:1/", **kw)
+    assert str(e.value) == REFUSED

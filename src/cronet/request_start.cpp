@@ -84,12 +84,6 @@ Admission failed_admission(std::shared_ptr<RequestState> state, std::string reas
 
 std::optional<Admission> SessionManager::send_request(const std::string& session_id,
                                                       RequestSpec& spec) {
-  // Before the lock and the slot, so a refused text leaves nothing behind.
-  if (g_input_checks.load(std::memory_order_relaxed)) {
-    if (auto reason = refuse_reason(spec))
-      return failed_admission(std::make_shared<RequestState>(), std::move(*reason));
-  }
-
   PoisonRwLock::Shared lock(impl_->lock);
   auto it = impl_->sessions.find(session_id);
   if (it == impl_->sessions.end()) return std::nullopt;
@@ -100,6 +94,13 @@ std::optional<Admission> SessionManager::send_request(const std::string& session
     TW_WARN("Session ", session_id, " reached max concurrent requests limit: ", n, "/",
             session.max_concurrent);
     return std::nullopt;
+  }
+
+  // After the lookup and the limit, as a refusal comes first, but before the
+  // slot and any Cronet object, so a refused text leaves nothing behind.
+  if (g_input_checks.load(std::memory_order_relaxed)) {
+    if (auto reason = refuse_reason(spec))
+      return failed_admission(std::make_shared<RequestState>(), std::move(*reason));
   }
   const std::size_t active = session.active_requests->fetch_add(1, std::memory_order_acq_rel) + 1;
   TW_DEBUG("Using session ", session_id, " to send request to ", spec.url, " (active: ", active,
