@@ -236,6 +236,7 @@ class RequestCore : public std::enable_shared_from_this<RequestCore> {
     // Current response.
     std::vector<std::pair<std::string, std::string>> headers;
     int status = 0;
+    size_t header_bytes = 0;
     bool headers_done = false;
     bool discard_body = false;
     bool redirect_pending = false;

@@ -165,8 +165,15 @@ int32_t MapCurlFailure(const CurlFailure& f) {
       return ERR_PROXY_CONNECTION_FAILED;
     case CURLE_OPERATION_TIMEDOUT:
       return f.connected ? ERR_TIMED_OUT : ERR_CONNECTION_TIMED_OUT;
+    case CURLE_OUT_OF_MEMORY:
+      // libcurl reports an over-long header line this way.
+      if (f.in_headers || (f.message && std::strstr(f.message, "header")))
+        return ERR_RESPONSE_HEADERS_TOO_BIG;
+      return ERR_OUT_OF_MEMORY;
     case CURLE_RECV_ERROR:
     case CURLE_SEND_ERROR:
+      if (f.message && std::strstr(f.message, "Too large response headers"))
+        return ERR_RESPONSE_HEADERS_TOO_BIG;
       if (f.connect_code != 0 && f.connect_code != 200) return ERR_TUNNEL_CONNECTION_FAILED;
       if (f.via_proxy && !f.connected) return ERR_PROXY_CONNECTION_FAILED;
       if (f.os_errno == 0) return f.got_headers ? ERR_CONNECTION_CLOSED : ERR_CONNECTION_RESET;

@@ -74,6 +74,7 @@ struct CurlFailure {
   bool connected = false;       // a connection to the server (or tunnel) was made
   bool chunked = false;         // the response announced chunked encoding
   bool got_headers = false;     // response headers had arrived
+  bool in_headers = false;      // a status line came, its headers did not end
   const char* message = "";     // libcurl's error text (CURLOPT_ERRORBUFFER)
 };
 

@@ -13,6 +13,7 @@ constexpr size_t kHighWater = 1 << 20;      // pause receiving past this many bu
 constexpr size_t kLowWater = 256 << 10;     // resume at or below this
 constexpr uint64_t kUploadBufferSize = 64 << 10;
 constexpr int kMaxRedirects = 20;
+constexpr size_t kMaxHeaderBytes = 256 << 10;
 constexpr int kMaxRewindRetries = 3;
 constexpr const char* kUserAgent = "Cronet/144.0.7506.0 (cronet_curl)";
 
@@ -130,6 +131,52 @@ std::string OriginOf(const std::string& url) {
   }
   curl_url_cleanup(u);
   return origin;
+}
+
+// libcurl drops a custom header whose value is blank (only characters
+// isspace() accepts), which the browser would send. Such a header is joined
+// to the previous entry with CRLF (libcurl copies an entry verbatim), so it
+// goes out in its place and whole. Values never hold CR or LF (InitWithParams
+// refuses them). With no previous entry, the User-Agent line is the anchor
+// (when the library sends its own) or else the next entry.
+bool IsBlankForCurl(const std::string& v) {
+  for (char c : v)
+    if (!(c == ' ' || c == '\t' || c == '\v' || c == '\f' || c == '\r' || c == '\n')) return false;
+  return true;
+}
+
+std::vector<std::string> BuildHeaderLines(
+    const std::vector<std::pair<std::string, std::string>>& headers, const char* user_agent) {
+  std::vector<std::string> lines;
+  std::string pending;  // blank-valued lines waiting for an anchor
+  for (const auto& h : headers) {
+    std::string line = h.first + ": " + h.second;
+    if (!IsBlankForCurl(h.second)) {
+      if (!pending.empty()) {
+        line = pending + line;  // anchored on this one (rare: no entry before)
+        pending.clear();
+      }
+      lines.push_back(std::move(line));
+    } else if (!lines.empty()) {
+      lines.back() += "\r\n" + line;
+    } else if (user_agent) {
+      lines.push_back(std::string("User-Agent: ") + user_agent + "\r\n" + line);
+    } else {
+      pending += line + "\r\n";
+    }
+  }
+  if (!pending.empty()) {
+    // Only blank values and an application User-Agent that is blank too: send
+    // them with libcurl's "Name;" form (an empty value) as a last resort.
+    size_t start = 0;
+    while (start < pending.size()) {
+      size_t end = pending.find("\r\n", start);
+      std::string l = pending.substr(start, end - start);
+      lines.push_back(l.substr(0, l.find(':')) + ";");
+      start = end + 2;
+    }
+  }
+  return lines;
 }
 
 std::shared_ptr<Cronet_Error> MakeNetError(int32_t net_error) {
@@ -668,7 +715,8 @@ void RequestCore::StartTransfer() {
     if (EqualsNoCase(h.first, "Expect")) has_expect = true;
     if (EqualsNoCase(h.first, "Content-Type")) has_ctype = true;
     if (EqualsNoCase(h.first, "User-Agent")) has_ua = true;
-    std::string line = h.first + ": " + h.second;
+  }
+  for (const std::string& line : BuildHeaderLines(headers_, has_ua ? nullptr : kUserAgent)) {
     curl_slist* n = curl_slist_append(net_.slist, line.c_str());
     if (n) net_.slist = n;
   }
@@ -759,8 +807,9 @@ void RequestCore::UpdatePause() {
 size_t RequestCore::HeaderCb(char* data, size_t size, size_t n, void* p) {
   auto* self = static_cast<RequestCore*>(p);
   size_t len = size * n;
-  if (!self->net_.detached) self->OnHeaderLine(data, len);
-  return len;
+  if (self->net_.detached) return 0;  // ended: stop the transfer at once
+  self->OnHeaderLine(data, len);
+  return self->net_.detached ? 0 : len;
 }
 
 void RequestCore::OnHeaderLine(const char* data, size_t n) {
@@ -768,6 +817,7 @@ void RequestCore::OnHeaderLine(const char* data, size_t n) {
   while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.remove_suffix(1);
   if (line.size() >= 5 && line.substr(0, 5) == "HTTP/") {
     // A status line starts a new response (interim 1xx ones are dropped).
+    net_.header_bytes = 0;
     net_.headers.clear();
     net_.headers_done = false;
     net_.status = 0;
@@ -783,6 +833,11 @@ void RequestCore::OnHeaderLine(const char* data, size_t n) {
     return;
   }
   if (net_.headers_done) return;  // trailers
+  net_.header_bytes += n;
+  if (net_.header_bytes > kMaxHeaderBytes) {  // the browser's limit
+    FailWith(ERR_RESPONSE_HEADERS_TOO_BIG);
+    return;
+  }
   if (line.empty()) {
     if (net_.status >= 100 && net_.status < 200) {
       net_.headers.clear();  // interim response
@@ -1051,6 +1106,7 @@ void RequestCore::NetTransferDone(CURLcode result) {
   f.via_proxy = !net_.proxy.empty();
   f.proxy_is_socks = net_.proxy.compare(0, 5, "socks") == 0;
   f.message = net_.errbuf;
+  f.in_headers = net_.status != 0 && !net_.headers_done;
   f.chunked = net_.chunked;
   f.got_headers = net_.headers_done;
   RemoveTransferNow();
