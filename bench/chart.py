@@ -34,13 +34,14 @@ def draw(agg, path, subtitle=""):
         ax.set_yticks(list(ys))
         ax.set_yticklabels(names)
         ax.invert_yaxis()
-        for y, name, m in zip(ys, names, med):
+        for y, name, m, up in zip(ys, names, med, hi):
             r = ratio_to_tarnwick(agg, w["id"], name)
             label = "%.0f" % m if m >= 100 else "%.1f" % m
             if name != "tarnwick" and r is not None:
                 label += "  (%.2fx)" % r
-            ax.text(m, y, " " + label, va="center", fontsize=8)
-        ax.margins(x=0.3)
+            # Past the whisker, so the numbers stay readable.
+            ax.text(m + up, y, "  " + label, va="center", fontsize=8)
+        ax.margins(x=0.45)
     fig.suptitle("tarnwick against other Python HTTP clients, same server, same run"
                  + ("\n" + subtitle if subtitle else ""), fontsize=11)
     fig.tight_layout()
