@@ -13,6 +13,7 @@ import time
 import pytest
 
 import cronet_testctl as ctl
+from servers import pattern_bytes
 from tarnwick import ZoDeruziDuzera
 
 TIMEOUT_MS = 10000
@@ -48,7 +49,6 @@ def failure(client, sid, url, method="GET", **kw):
 def assert_usable(client, sid, http_server):
     r = client.request(sid, http_server.url("/bytes/1000?seed=5"), "GET")
     assert r["status_code"] == 200
-    from servers import pattern_bytes
     assert r["body"] == pattern_bytes(1000, seed=5)
 
 

@@ -17,7 +17,8 @@
 #    build/tsan, run with ctest.
 #
 # Options through the environment: SANITIZE_ONLY=asan|tsan runs one part;
-# PYTEST_ARGS adds arguments to pytest (e.g. "-k stress").
+# PYTEST_ARGS adds arguments to pytest (e.g. "-k stress"); SANITIZE_FULL_STACKS=1
+# gives complete allocation stacks in reports.
 set -euo pipefail
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -88,7 +89,10 @@ WRAP
   # check: the servers exit with daemon threads still running, and what those
   # threads hold is the interpreter's, not ours.
   local log="$logs/pytest-asan.log" status=0 reports="$logs/asan-reports"
-  local asan_opts="halt_on_error=1:abort_on_error=0:detect_odr_violation=0:malloc_context_size=30:fast_unwind_on_malloc=0:log_path=$reports/asan"
+  # SANITIZE_FULL_STACKS=1 unwinds without frame pointers (the interpreter has
+  # none): complete stacks in reports, at about twice the run time.
+  local asan_opts="halt_on_error=1:abort_on_error=0:detect_odr_violation=0:malloc_context_size=30:log_path=$reports/asan"
+  [[ "${SANITIZE_FULL_STACKS:-0}" == 1 ]] && asan_opts="$asan_opts:fast_unwind_on_malloc=0"
   rm -rf "$reports" && mkdir -p "$reports"
   echo "sanitize: pytest under ASan/UBSan (log: $log, reports: $reports)"
   (
