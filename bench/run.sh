@@ -3,7 +3,8 @@
 # The other clients live in their own venv, .venv-bench, made here from
 # requirements-bench.txt and refreshed when that file changes.
 #   bench/run.sh            full run, results in bench/results/
-#   bench/run.sh --smoke    tiny sizes, one run, results in bench/results/smoke/
+#   bench/run.sh --smoke    the suite's tests, then tiny sizes, one run, results in
+#                           bench/results/smoke/
 # Further arguments go to bench/runner.py (--runs N, --only get_http,download).
 set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -27,4 +28,11 @@ if [[ ! -x "$VENV/bin/python" || "$(cat "$stamp" 2>/dev/null)" != "$want" ]]; th
 fi
 
 export TARNWICK_PYTHON
+# The smoke run (CI) also runs the suite's own tests, with the project venv's pytest.
+for arg in "$@"; do
+    if [[ "$arg" == "--smoke" ]]; then
+        "$TARNWICK_PYTHON" -m pytest -q -p no:cacheprovider "$ROOT/bench/tests"
+        break
+    fi
+done
 exec "$VENV/bin/python" "$ROOT/bench/runner.py" "$@"
