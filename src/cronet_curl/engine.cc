@@ -217,10 +217,19 @@ void EngineCore::Run() {
     }
     curl_multi_poll(multi_, nullptr, 0, 30000, nullptr);
   }
+  // Close the connections now, not when the last request object goes.
+  CURLM* multi;
+  CURLSH* share;
   {
     std::lock_guard<std::mutex> l(mu_);
-    state_ = State::kStopped;
+    state_ = State::kStopped;  // nobody wakes the multi handle any more
+    multi = multi_;
+    share = share_;
+    multi_ = nullptr;
+    share_ = nullptr;
   }
+  curl_multi_cleanup(multi);
+  curl_share_cleanup(share);
   tl_engine = nullptr;
 }
 
