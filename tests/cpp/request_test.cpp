@@ -242,11 +242,11 @@ class RefusedInput : public RequestTest, public ::testing::WithParamInterface<Ba
 
 // Checked before admission: even a full session answers with the input's own
 // problem, and nothing of it is left behind.
-TEST_P(RefusedInput, TakesNoSlotOnAFullSession) {
+TEST_P(RefusedInput, TakesNoSlotAndComesAfterTheLimit) {
   const BadInput& bad = GetParam();
   const std::string id = open_session();
   std::vector<Admission> held;
-  for (int i = 0; i < 10; ++i) {
+  for (int i = 0; i < 9; ++i) {
     RequestSpec spec = get(server_->url("/stall"));
     auto a = manager_.send_request(id, spec);
     ASSERT_TRUE(a.has_value());
@@ -271,6 +271,17 @@ TEST_P(RefusedInput, TakesNoSlotOnAFullSession) {
     EXPECT_EQ(o.failure, bad.reason);
   }
   EXPECT_TRUE(back_to(before));
+
+  // The last slot is still free; once it is taken, the limit refuses first.
+  RequestSpec last = get(server_->url("/stall"));
+  auto a = manager_.send_request(id, last);
+  ASSERT_TRUE(a.has_value());
+  held.push_back(std::move(*a));
+  RequestSpec again;
+  again.method = bad.method;
+  again.url = bad.url.empty() ? bad.url : server_->url(bad.url);
+  again.headers = bad.headers;
+  EXPECT_EQ(call(id, std::move(again)).kind, Kind::kRefused);
   held.clear();
 }
 
