@@ -918,6 +918,28 @@ TEST_F(Http, TlsVerification) {
   }
 }
 
+TEST_F(Http, StalledRequestDoesNotHoldOthersBack) {
+  // Over plain HTTP and over TLS (HTTP/2 allowed, server speaks HTTP/1.1).
+  std::string info = Server("tls-bad");
+  if (info.empty()) GTEST_SKIP() << "tls-bad server not available";
+  EngineOptions o;
+  o.skip_cert_verify = true;
+  Cronet_EnginePtr engine = StartEngine(o);
+  for (const std::string& base :
+       {base_, "https://localhost:" + std::to_string(JsonInt(info, "good"))}) {
+    TestRequest stall(engine);
+    ASSERT_EQ(stall.InitAndStart(base + "/stall"), Cronet_RESULT_SUCCESS);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    {
+      TestRequest t(engine);
+      ASSERT_EQ(t.InitAndStart(base + "/bytes/10"), Cronet_RESULT_SUCCESS);
+      EXPECT_TRUE(t.Wait(5000)) << base;
+    }
+    Cronet_UrlRequest_Cancel(stall.request());
+  }
+  StopEngine(engine);
+}
+
 TEST_F(Http, HttpsThroughHttpProxyTunnel) {
   std::string info = Server("tls-bad");
   std::string proxy = Server("http-proxy");
