@@ -107,9 +107,10 @@ class TestRequest {
   TestUpload* upload = nullptr;
   Cronet_ExecutorPtr upload_executor = nullptr;
   bool follow_redirects = true;
-  uint64_t read_size = 32768;
-  int read_delay_ms = 0;  // sleep before each Read (on the executor thread)
-  bool auto_read = true;  // start reading on OnResponseStarted
+  // Read by the executor thread; tests may change them while callbacks run.
+  std::atomic<uint64_t> read_size{32768};
+  std::atomic<int> read_delay_ms{0};   // sleep before each Read (on the executor thread)
+  std::atomic<bool> auto_read{true};   // start reading on OnResponseStarted
   bool wait_on_destroy = true;  // the destructor waits for the terminal callback
   // Hooks (run on the executor thread, before the default action).
   std::function<void(TestRequest&)> on_redirect, on_response_started, on_read;
