@@ -558,7 +558,9 @@ TEST_F(Http, CancelAtEachStage) {
     ASSERT_EQ(t.InitAndStart(base_ + "/bytes/10"), Cronet_RESULT_SUCCESS);
     Cronet_UrlRequest_Cancel(t.request());
     ASSERT_TRUE(t.Wait());
-    EXPECT_EQ(t.events, std::vector<std::string>{"canceled"});
+    // The response may have started meanwhile; the end is OnCanceled regardless.
+    EXPECT_EQ(t.events.back(), "canceled");
+    EXPECT_LE(t.events.size(), 3u);
   }
   {  // at a redirect
     TestRequest t(engine);
