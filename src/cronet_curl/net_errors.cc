@@ -187,6 +187,10 @@ int32_t MapCurlFailure(const CurlFailure& f) {
       if (f.via_proxy && !f.connected && f.connect_code != 0 && f.connect_code != 200)
         return ERR_TUNNEL_CONNECTION_FAILED;
       if (f.os_errno == ECONNRESET) return ERR_CONNECTION_RESET;
+      // The peer closed the connection in the middle of the handshake.
+      if (f.os_errno == 0 && f.message &&
+          (std::strstr(f.message, "SSL_ERROR_SYSCALL") || std::strstr(f.message, "unexpected eof")))
+        return ERR_CONNECTION_CLOSED;
       return ERR_SSL_PROTOCOL_ERROR;
     case CURLE_PARTIAL_FILE:
       return f.chunked ? ERR_INCOMPLETE_CHUNKED_ENCODING : ERR_CONTENT_LENGTH_MISMATCH;

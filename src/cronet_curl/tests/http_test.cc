@@ -1,5 +1,8 @@
 // End-to-end tests against the local servers of tests/servers (serve.py).
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -808,6 +811,70 @@ TEST_F(Http, ErrorNames) {
     EXPECT_EQ(t.error_code, c.code) << c.path;
     EXPECT_LT(t.internal_error_code, 0) << c.path;
     EXPECT_EQ(t.terminal_count, 1);
+  }
+  StopEngine(engine);
+}
+
+// A server of our own that reads what comes, then closes (FIN) or resets (RST).
+class ClosingServer {
+ public:
+  explicit ClosingServer(bool reset) : reset_(reset) {
+    fd_ = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    listen(fd_, 16);
+    socklen_t len = sizeof a;
+    getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
+    port_ = ntohs(a.sin_port);
+    thread_ = std::thread([this] {
+      while (true) {
+        int c = accept(fd_, nullptr, nullptr);
+        if (c < 0) return;
+        char buf[16384];
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        if (reset_) {
+          linger lg{1, 0};
+          setsockopt(c, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
+        } else {
+          (void)!read(c, buf, sizeof buf);
+        }
+        close(c);
+      }
+    });
+  }
+  ~ClosingServer() {
+    shutdown(fd_, SHUT_RDWR);
+    close(fd_);
+    thread_.join();
+  }
+  int port() const { return port_; }
+
+ private:
+  bool reset_;
+  int fd_;
+  int port_;
+  std::thread thread_;
+};
+
+TEST_F(Http, ClosedAndResetConnections) {
+  ClosingServer closing(false), resetting(true);
+  Cronet_EnginePtr engine = StartEngine();
+  struct {
+    std::string url;
+    const char* error;
+  } cases[] = {
+      {"https://127.0.0.1:" + std::to_string(closing.port()) + "/", "net::ERR_CONNECTION_CLOSED"},
+      {"http://127.0.0.1:" + std::to_string(closing.port()) + "/", "net::ERR_EMPTY_RESPONSE"},
+      {"https://127.0.0.1:" + std::to_string(resetting.port()) + "/", "net::ERR_CONNECTION_RESET"},
+      {"http://127.0.0.1:" + std::to_string(resetting.port()) + "/", "net::ERR_CONNECTION_RESET"},
+  };
+  for (auto& c : cases) {
+    TestRequest t(engine);
+    ASSERT_EQ(t.InitAndStart(c.url), Cronet_RESULT_SUCCESS);
+    ASSERT_TRUE(t.Wait());
+    EXPECT_EQ(t.error_message, c.error) << c.url;
   }
   StopEngine(engine);
 }

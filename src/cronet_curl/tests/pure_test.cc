@@ -161,6 +161,10 @@ TEST(NetErrors, CurlMapping) {
   f.chunked = true;
   EXPECT_STREQ(NetErrorName(MapCurlFailure(f)), "net::ERR_INCOMPLETE_CHUNKED_ENCODING");
   f = CurlFailure();
+  f.code = CURLE_SSL_CONNECT_ERROR;
+  f.message = "OpenSSL SSL_connect: SSL_ERROR_SYSCALL in connection to 127.0.0.1:1";
+  EXPECT_STREQ(NetErrorName(MapCurlFailure(f)), "net::ERR_CONNECTION_CLOSED");
+  f = CurlFailure();
   f.code = CURLE_PROXY;
   f.via_proxy = f.proxy_is_socks = true;
   f.proxy_error = CURLPX_REPLY_CONNECTION_REFUSED;
