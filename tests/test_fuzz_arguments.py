@@ -9,6 +9,7 @@ type and text must agree, and nothing may ever surface as SystemError.
 import base64
 import enum
 import json
+import os
 
 import numpy
 import pytest
@@ -22,6 +23,13 @@ from tarnwick import ZoDeruziDuzera
 REFUSED = "Failed to send request (session not found or concurrent limit reached)"
 UNWRAP = "called `Result::unwrap()` on an `Err` value"
 ENGINE_START_FAILURE = -200
+# The sanitizer run is several times slower per example; a third of them there.
+SANITIZED = os.environ.get("TARNWICK_SANITIZED") == "1"
+
+
+def examples(n):
+    return max(20, n // 3) if SANITIZED else n
+
 FUZZ = settings(deadline=None, derandomize=True, database=None,
                 suppress_health_check=[HealthCheck.function_scoped_fixture,
                                        HealthCheck.too_slow, HealthCheck.data_too_large])
@@ -363,13 +371,13 @@ def check_request(client, args, kwargs):
     assert classify(got[1]) in request_refusal(want.values), f"{(args, kwargs)}: {got[1]!r}"
 
 
-@settings(FUZZ, max_examples=600)
+@settings(FUZZ, max_examples=examples(600))
 @given(call=calls("request"))
 def test_request_arguments_follow_the_rules(client, call):
     check_request(client, *call)
 
 
-@settings(FUZZ, max_examples=300)
+@settings(FUZZ, max_examples=examples(300))
 @given(call=calls("create_session"))
 def test_create_session_arguments_follow_the_rules(client, call):
     args, kwargs = call
@@ -402,7 +410,7 @@ def test_create_session_arguments_follow_the_rules(client, call):
                           if want.values["skip_cert_verify"] else [])
 
 
-@settings(FUZZ, max_examples=300)
+@settings(FUZZ, max_examples=examples(300))
 @given(call=calls("close_session"))
 def test_close_session_arguments_follow_the_rules(client, call):
     args, kwargs = call
@@ -414,7 +422,7 @@ def test_close_session_arguments_follow_the_rules(client, call):
         assert got == ("ok", False), (call, got)
 
 
-@settings(FUZZ, max_examples=50)
+@settings(FUZZ, max_examples=examples(50))
 @given(args=st.lists(anything, max_size=3),
        kwargs=st.dictionaries(st.sampled_from(["a", "session_id"]), anything, max_size=2))
 def test_list_sessions_takes_nothing(client, args, kwargs):
@@ -524,7 +532,7 @@ def test_converted_values_reach_the_server(http_server):
     client = ZoDeruziDuzera()
     sid = client.create_session(timeout_ms=10000)
 
-    @settings(FUZZ, max_examples=60)
+    @settings(FUZZ, max_examples=examples(60))
     @given(headers=st.lists(st.tuples(token.map(lambda t: "X-F-" + t), header_value),
                             max_size=6),
            header_form=header_forms, body=byte_list, body_form=body_forms)
