@@ -158,6 +158,7 @@ class RequestCore : public std::enable_shared_from_this<RequestCore> {
   void TryServeRead();
   size_t CopyFromQueue(Cronet_Buffer* buf);
   void AppendToQueue(const char* data, size_t n);
+  void MaybeResume();
   void ClearQueue();
   void UpdatePause();
   void RequestProviderRead();
@@ -205,6 +206,7 @@ class RequestCore : public std::enable_shared_from_this<RequestCore> {
   bool handle_destroyed_ = false;
   bool finished_ = false;  // the network side has ended the request
   int running_callbacks_ = 0;
+  int fast_reads_ = 0;  // reads served on the caller's thread, not yet posted
   Cronet_Buffer* pending_read_ = nullptr;
   ProviderOp provider_op_ = ProviderOp::kNone;
   CloseState close_state_ = CloseState::kOpen;
@@ -216,6 +218,13 @@ class RequestCore : public std::enable_shared_from_this<RequestCore> {
   uint64_t sink_bytes_ = 0;
   bool sink_final_ = false;
   std::string sink_error_;
+
+  // Guards the body queue (net_.chunks, front_offset, buffered, recv_paused)
+  // and body_eof_: a Read finds buffered bytes, or the end of a body already
+  // in, itself, without a round trip through the network thread. Taken after
+  // mu_, never before it.
+  std::mutex queue_mu_;
+  bool body_eof_ = false;  // the transfer ended well: an empty queue is the end
 
   // Serialises handing runnables to executors against Destroy.
   std::recursive_mutex post_mu_;

@@ -348,24 +348,63 @@ Cronet_RESULT RequestCore::FollowRedirect() {
 }
 
 Cronet_RESULT RequestCore::Read(Cronet_Buffer* buffer) {
+  size_t k = 0;
+  bool served = false, resume = false, ended = false;
+  std::shared_ptr<Cronet_UrlResponseInfo> info;
   {
     std::lock_guard<std::mutex> l(mu_);
     if (!waiting_read_) return Cronet_RESULT_ILLEGAL_STATE_UNEXPECTED_READ;
     if (!buffer) return Cronet_RESULT_NULL_POINTER;
     if (!buffer->data || buffer->size == 0) return Cronet_RESULT_ILLEGAL_ARGUMENT;
     waiting_read_ = false;
-    if (finished_) {
-      // Ended (canceled, failed) while the application was in a callback: the
-      // terminal callback is on its way; the library owns the buffer and
-      // destroys it.
-      delete buffer;
-      return Cronet_RESULT_SUCCESS;
+    if (!finished_ && !cancel_requested_) {
+      std::lock_guard<std::mutex> q(queue_mu_);
+      if (net_.buffered > 0) {
+        k = CopyFromQueue(buffer);
+        info = net_.info;
+        resume = net_.recv_paused && net_.buffered <= kLowWater;
+        served = true;
+        waiting_read_ = true;
+        ++fast_reads_;  // holds the terminal callback back until this one is queued
+      } else if (body_eof_) {
+        // The end of a body already in: succeed from here; the network thread
+        // only has to drop its side, which nobody waits for.
+        finished_ = true;
+        state_ = State::kDone;
+        terminal_ = Outcome{Outcome::kSucceeded, nullptr};
+        terminal_info_ = net_.info;
+        terminal_ready_ = true;
+        if (provider_) close_wanted_ = true;
+        ended = true;
+      }
     }
-    pending_read_ = buffer;
+    if (!served && !ended) pending_read_ = buffer;
   }
-  // When the engine is stopping, its shutdown sweep ends the request and
-  // destroys the pending buffer.
-  engine_->Post(Command{CmdType::kRead, shared_from_this()});
+  if (ended) {
+    delete buffer;
+    engine_->Post(Command{CmdType::kRead, shared_from_this()});
+    Advance();
+    return Cronet_RESULT_SUCCESS;
+  }
+  if (!served) {
+    // When the engine is stopping, its shutdown sweep ends the request and
+    // destroys the pending buffer.
+    engine_->Post(Command{CmdType::kRead, shared_from_this()});
+    return Cronet_RESULT_SUCCESS;
+  }
+  Cronet_UrlRequest* req = handle_;
+  PostToCallback(
+      [req, info, buffer, k](Cronet_UrlRequestCallback* cb) {
+        if (cb->on_read_completed) cb->on_read_completed(cb, req, info.get(), buffer, k);
+      },
+      buffer);
+  {
+    std::lock_guard<std::mutex> l(mu_);
+    --fast_reads_;
+  }
+  // A kRead without a pending buffer only lets a paused transfer go on.
+  if (resume) engine_->Post(Command{CmdType::kRead, shared_from_this()});
+  Advance();
   return Cronet_RESULT_SUCCESS;
 }
 
@@ -484,7 +523,7 @@ void RequestCore::Advance() {
       close_state_ = CloseState::kPosted;
       post_close = true;
     }
-    if (terminal_ready_ && !terminal_posted_ &&
+    if (terminal_ready_ && !terminal_posted_ && fast_reads_ == 0 &&
         (!provider_ || close_state_ == CloseState::kDone)) {
       terminal_posted_ = true;
       post_terminal = true;
@@ -656,7 +695,11 @@ void RequestCore::StartTransfer() {
   net_.discard_body = false;
   net_.redirect_pending = false;
   net_.chunked = false;
-  net_.recv_paused = net_.send_paused = false;
+  {
+    std::lock_guard<std::mutex> q(queue_mu_);
+    net_.recv_paused = false;
+  }
+  net_.send_paused = false;
   net_.errbuf[0] = 0;
 
   CURL* e = net_.easy;
@@ -929,7 +972,9 @@ size_t RequestCore::WriteCb(char* data, size_t size, size_t n, void* p) {
   Net& net = self->net_;
   size_t len = size * n;
   if (net.detached || net.discard_body || !net.response_started) return len;
+  std::unique_lock<std::mutex> q(self->queue_mu_);
   if (net.read_buf && net.buffered == 0) {
+    q.unlock();
     // A read is waiting: straight into the application's buffer.
     Cronet_Buffer* buf = net.read_buf;
     net.read_buf = nullptr;
@@ -953,17 +998,21 @@ size_t RequestCore::WriteCb(char* data, size_t size, size_t n, void* p) {
     net.recv_paused = true;  // libcurl keeps this chunk and hands it over again later
     return CURL_WRITEFUNC_PAUSE;
   }
-  self->AppendToQueue(data, len);
+  net.chunks.emplace_back(data, len);
+  net.buffered += len;
+  AddBufferedBytes(static_cast<int64_t>(len));
   return len;
 }
 
 void RequestCore::AppendToQueue(const char* data, size_t n) {
+  std::lock_guard<std::mutex> q(queue_mu_);
   net_.chunks.emplace_back(data, n);
   net_.buffered += n;
   AddBufferedBytes(static_cast<int64_t>(n));
 }
 
 void RequestCore::ClearQueue() {
+  std::lock_guard<std::mutex> q(queue_mu_);
   if (net_.buffered) AddBufferedBytes(-static_cast<int64_t>(net_.buffered));
   net_.chunks.clear();
   net_.front_offset = 0;
@@ -993,10 +1042,18 @@ size_t RequestCore::CopyFromQueue(Cronet_Buffer* buf) {
 
 void RequestCore::TryServeRead() {
   if (!net_.read_buf) return;
-  if (net_.buffered > 0) {
+  size_t k = 0;
+  bool resume = false;
+  {
+    std::lock_guard<std::mutex> q(queue_mu_);
+    if (net_.buffered > 0) {
+      k = CopyFromQueue(net_.read_buf);
+      resume = net_.recv_paused && net_.buffered <= kLowWater;
+    }
+  }
+  if (k > 0) {
     Cronet_Buffer* buf = net_.read_buf;
     net_.read_buf = nullptr;
-    size_t k = CopyFromQueue(buf);
     {
       std::lock_guard<std::mutex> l(mu_);
       waiting_read_ = true;
@@ -1008,10 +1065,7 @@ void RequestCore::TryServeRead() {
           if (cb->on_read_completed) cb->on_read_completed(cb, req, info.get(), buf, k);
         },
         buf);
-    if (net_.recv_paused && net_.buffered <= kLowWater) {
-      net_.recv_paused = false;
-      UpdatePause();  // may hand over data at once (WriteCb)
-    }
+    if (resume) MaybeResume();
     return;
   }
   if (!net_.body_complete) return;
@@ -1022,6 +1076,15 @@ void RequestCore::TryServeRead() {
   }
 }
 
+void RequestCore::MaybeResume() {
+  {
+    std::lock_guard<std::mutex> q(queue_mu_);
+    if (!net_.recv_paused || net_.buffered > kLowWater) return;
+    net_.recv_paused = false;
+  }
+  UpdatePause();  // may hand over data at once (WriteCb)
+}
+
 void RequestCore::NetRead() {
   Cronet_Buffer* buf;
   {
@@ -1029,7 +1092,22 @@ void RequestCore::NetRead() {
     buf = pending_read_;
     pending_read_ = nullptr;
   }
-  if (!buf) return;
+  if (!buf) {
+    bool ended;
+    {
+      std::lock_guard<std::mutex> l(mu_);
+      ended = finished_;
+    }
+    if (!ended) {
+      MaybeResume();
+    } else if (net_.body_complete && !net_.detached) {
+      // Read ended the request on its own thread: the network side of Finish.
+      ClearQueue();
+      DetachTransfer();
+      engine_->Unregister(this);
+    }
+    return;
+  }
   if (finished_) {
     delete buf;
     return;
@@ -1136,6 +1214,10 @@ void RequestCore::NetTransferDone(CURLcode result) {
     return;
   }
   net_.body_complete = true;
+  {
+    std::lock_guard<std::mutex> q(queue_mu_);
+    body_eof_ = true;
+  }
   TryServeRead();
 }
 

@@ -788,6 +788,44 @@ TEST_F(Http, LargeBodyReadToTheEnd) {
   StopEngine(engine);
 }
 
+// Reads issued only once the whole response is in are served from the
+// library's buffer on the reading thread: the data in order, then exactly one
+// terminal callback, which for a body cut short is the failure, after the data.
+TEST_F(Http, ReadsOfABodyAlreadyInKeepOrderAndEnding) {
+  Cronet_EnginePtr engine = StartEngine();
+  struct Case {
+    const char* path;
+    size_t expected_bytes;
+    const char* terminal;
+  } cases[] = {
+      {"/bytes/100000?seed=5", 100000, "succeeded"},
+      {"/bytes/32768?seed=5", 32768, "succeeded"},  // exactly one read's worth
+      {"/reset-mid-body", 1000, "failed"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path);
+    TestRequest t(engine);
+    t.auto_read = false;
+    ASSERT_EQ(t.InitAndStart(base_ + c.path), Cronet_RESULT_SUCCESS);
+    ASSERT_TRUE(t.WaitFor([&] { return t.CountEvents("started") == 1; }));
+    // Let the rest of the response (and its end) arrive before any read.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    t.auto_read = true;
+    ASSERT_EQ(t.ReadNow(), Cronet_RESULT_SUCCESS);
+    ASSERT_TRUE(t.Wait());
+    EXPECT_EQ(t.terminal_count, 1);
+    EXPECT_EQ(t.events.back(), c.terminal);
+    EXPECT_EQ(t.body.size(), c.expected_bytes);
+    if (c.expected_bytes == 32768 || c.expected_bytes == 100000) {
+      EXPECT_TRUE(MatchesPattern(t.body, 5));
+    }
+    for (size_t i = 1; i + 1 < t.events.size(); ++i) EXPECT_EQ(t.events[i], "read");
+    for (auto id : t.callback_threads) EXPECT_EQ(id, t.callback_threads.front());
+  }
+  EXPECT_EQ(CronetTest_BufferedBodyBytes(), 0);
+  StopEngine(engine);
+}
+
 // ---- failures ------------------------------------------------------------------------
 
 TEST_F(Http, ErrorNames) {
