@@ -1,13 +1,37 @@
 import os
+import socket
 import sys
 import threading
 import time
 
 import pytest
 
+from tarnwick import ZoDeruziDuzera
+
 sys.path.insert(0, os.path.dirname(__file__))
 
 pytest_plugins = ["servers.pytest_plugin"]
+
+
+@pytest.fixture
+def client():
+    c = ZoDeruziDuzera()
+    yield c
+    for sid in c.list_sessions():
+        c.close_session(sid)
+
+
+@pytest.fixture
+def sid(client):
+    return client.create_session(timeout_ms=10000)
+
+
+def closed_port():
+    s = socket.socket()
+    s.bind(("127.0.0.1", 0))
+    port = s.getsockname()[1]
+    s.close()
+    return port
 
 
 def _live_objects():

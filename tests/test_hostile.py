@@ -4,7 +4,6 @@ session goes on working afterwards."""
 import json
 import os
 import shutil
-import socket
 import subprocess
 import sys
 import textwrap
@@ -13,6 +12,7 @@ import time
 import pytest
 
 import cronet_testctl as ctl
+from conftest import closed_port
 from servers import pattern_bytes
 from tarnwick import ZoDeruziDuzera
 
@@ -20,22 +20,6 @@ TIMEOUT_MS = 10000
 CANCEL_WAIT_S = 5.0
 # Scheduling slack on a loaded two-core machine; a hang is far beyond it.
 SLACK_S = 10.0
-
-
-def closed_port():
-    s = socket.socket()
-    s.bind(("127.0.0.1", 0))
-    port = s.getsockname()[1]
-    s.close()
-    return port
-
-
-@pytest.fixture
-def client():
-    c = ZoDeruziDuzera()
-    yield c
-    for sid in c.list_sessions():
-        c.close_session(sid)
 
 
 def failure(client, sid, url, method="GET", **kw):

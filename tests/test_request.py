@@ -8,23 +8,10 @@ import time
 import pytest
 
 import cronet_testctl as ctl
+from conftest import closed_port
 from servers import COMPRESSIBLE_BODY, pattern_bytes
-from tarnwick import ZoDeruziDuzera
 
 REFUSED = "Failed to send request (session not found or concurrent limit reached)"
-
-
-@pytest.fixture
-def client():
-    c = ZoDeruziDuzera()
-    yield c
-    for sid in c.list_sessions():
-        c.close_session(sid)
-
-
-@pytest.fixture
-def sid(client):
-    return client.create_session(timeout_ms=10000)
 
 
 def echo(client, sid, url, method="POST", **kw):
@@ -171,11 +158,7 @@ def test_unknown_and_closed_sessions_are_refused(client, http_server):
 
 
 def test_connection_refused(client, sid):
-    import socket
-    s = socket.socket()
-    s.bind(("127.0.0.1", 0))
-    port = s.getsockname()[1]
-    s.close()
+    port = closed_port()
     with pytest.raises(RuntimeError, match=r"^Request failed: net::ERR_CONNECTION_REFUSED$"):
         client.request(sid, f"http://127.0.0.1:{port}/", "GET")
 

@@ -15,7 +15,6 @@ from hypothesis import strategies as st
 
 import cronet_testctl as ctl
 from servers import pattern_bytes
-from tarnwick import ZoDeruziDuzera
 
 REFUSED = "Failed to send request (session not found or concurrent limit reached)"
 UNWRAP = "called `Result::unwrap()` on an `Err` value"
@@ -59,19 +58,6 @@ def listener():
     s = Listener()
     yield s
     s.close()
-
-
-@pytest.fixture
-def client():
-    c = ZoDeruziDuzera()
-    yield c
-    for sid in c.list_sessions():
-        c.close_session(sid)
-
-
-@pytest.fixture
-def sid(client):
-    return client.create_session(timeout_ms=10000)
 
 
 def raises(client, sid, url, method="GET", **kw):

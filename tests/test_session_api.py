@@ -12,14 +12,6 @@ from tarnwick import ZoDeruziDuzera
 ID_FORMAT = re.compile(r"[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}")
 
 
-@pytest.fixture
-def client():
-    c = ZoDeruziDuzera()
-    yield c
-    for sid in c.list_sessions():
-        c.close_session(sid)
-
-
 # --- sessions ----------------------------------------------------------------
 
 def test_create_list_close_round_trip(client):

@@ -11,12 +11,12 @@ import hashlib
 import json
 import os
 import random
-import socket
 import time
 
 import pytest
 
 import cronet_testctl as ctl
+from conftest import closed_port
 from servers import PERIOD, pattern_bytes
 from tarnwick import ZoDeruziDuzera
 
@@ -50,14 +50,6 @@ def settle_threads(limit, wait_s=5.0):
     while native_threads() > limit and time.monotonic() < deadline:
         time.sleep(0.02)
     return native_threads()
-
-
-def closed_port():
-    s = socket.socket()
-    s.bind(("127.0.0.1", 0))
-    port = s.getsockname()[1]
-    s.close()
-    return port
 
 
 def log_size(rng):
