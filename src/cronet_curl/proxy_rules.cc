@@ -2,6 +2,8 @@
 
 #include <vector>
 
+#include "ascii.h"
+
 namespace cronet_curl {
 namespace {
 
@@ -23,15 +25,6 @@ std::vector<std::string_view> Split(std::string_view s, char sep) {
     parts.push_back(s.substr(start, pos - start));
     start = pos + 1;
   }
-}
-
-char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i)
-    if (Lower(a[i]) != Lower(b[i])) return false;
-  return true;
 }
 
 bool IsHostChar(char c) {

@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "ascii.h"
 #include "core.h"
 #include "header_validation.h"
 #include "net_errors.h"
@@ -19,15 +20,6 @@ constexpr const char* kUserAgent = "Cronet/144.0.7506.0 (cronet_curl)";
 
 std::atomic<uint64_t> g_next_id{1};
 thread_local std::vector<RequestCore*> tl_in_callback;
-
-char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i)
-    if (Lower(a[i]) != Lower(b[i])) return false;
-  return true;
-}
 
 std::string_view TrimWs(std::string_view s) {
   while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
@@ -54,7 +46,7 @@ std::string SchemeOf(std::string_view url) {
   }
   if (i >= url.size() || url[i] != ':') return std::string();
   std::string s(url.substr(start, i - start));
-  for (char& c : s) c = Lower(c);
+  for (char& c : s) c = AsciiLower(c);
   return s;
 }
 
@@ -103,7 +95,7 @@ int32_t ResolveRedirect(const std::string& base, const std::string& location, st
       rc = ERR_INVALID_REDIRECT;
     } else {
       std::string sc(s);
-      for (char& c : sc) c = Lower(c);
+      for (char& c : sc) c = AsciiLower(c);
       if (sc != "http" && sc != "https") rc = ERR_UNSAFE_REDIRECT;
     }
     curl_free(s);

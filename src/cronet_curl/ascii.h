@@ -1,0 +1,20 @@
+// ASCII case folding for protocol tokens (schemes, header names): locale-free.
+#pragma once
+
+#include <cstddef>
+#include <string_view>
+
+namespace cronet_curl {
+
+inline char AsciiLower(char c) {
+  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+inline bool EqualsNoCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i)
+    if (AsciiLower(a[i]) != AsciiLower(b[i])) return false;
+  return true;
+}
+
+}  // namespace cronet_curl
