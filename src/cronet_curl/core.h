@@ -27,6 +27,9 @@
 
 namespace cronet_curl {
 
+// A paused transfer resumes once the bytes buffered for the app fall to this.
+inline constexpr size_t kLowWater = 256 << 10;
+
 class RequestCore;
 
 struct EngineConfig {

@@ -1,0 +1,664 @@
+// Cronet_UrlRequest on libcurl: the network-thread side of a request (the curl
+// transfer, its header, body and upload callbacks, redirects and the end of it).
+#include <algorithm>
+#include <cstring>
+
+#include "ascii.h"
+#include "core.h"
+#include "header_validation.h"
+#include "net_errors.h"
+#include "url.h"
+
+namespace cronet_curl {
+namespace {
+
+constexpr size_t kHighWater = 1 << 20;      // pause receiving past this many buffered bytes
+constexpr uint64_t kUploadBufferSize = 64 << 10;
+constexpr int kMaxRedirects = 20;
+constexpr size_t kMaxHeaderBytes = 256 << 10;
+constexpr int kMaxRewindRetries = 3;
+constexpr const char* kUserAgent = "Cronet/144.0.7506.0 (cronet_curl)";
+
+std::string_view TrimWs(std::string_view s) {
+  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
+  while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r' || s.back() == '\n'))
+    s.remove_suffix(1);
+  return s;
+}
+
+// libcurl drops a custom header whose value is blank (only characters
+// isspace() accepts), which the browser would send. Such a header is joined
+// to the previous entry with CRLF (libcurl copies an entry verbatim), so it
+// goes out in its place and whole. Values never hold CR or LF (InitWithParams
+// refuses them). With no previous entry, the User-Agent line is the anchor
+// (when the library sends its own) or else the next entry.
+bool IsBlankForCurl(const std::string& v) {
+  for (char c : v)
+    if (!(c == ' ' || c == '\t' || c == '\v' || c == '\f' || c == '\r' || c == '\n')) return false;
+  return true;
+}
+
+std::vector<std::string> BuildHeaderLines(
+    const std::vector<std::pair<std::string, std::string>>& headers, const char* user_agent) {
+  std::vector<std::string> lines;
+  std::string pending;  // blank-valued lines waiting for an anchor
+  for (const auto& h : headers) {
+    std::string line = h.first + ": " + h.second;
+    if (!IsBlankForCurl(h.second)) {
+      if (!pending.empty()) {
+        line = pending + line;  // anchored on this one (rare: no entry before)
+        pending.clear();
+      }
+      lines.push_back(std::move(line));
+    } else if (!lines.empty()) {
+      lines.back() += "\r\n" + line;
+    } else if (user_agent) {
+      lines.push_back(std::string("User-Agent: ") + user_agent + "\r\n" + line);
+    } else {
+      pending += line + "\r\n";
+    }
+  }
+  if (!pending.empty()) {
+    // Only blank values and an application User-Agent that is blank too: send
+    // them with libcurl's "Name;" form (an empty value) as a last resort.
+    size_t start = 0;
+    while (start < pending.size()) {
+      size_t end = pending.find("\r\n", start);
+      std::string l = pending.substr(start, end - start);
+      lines.push_back(l.substr(0, l.find(':')) + ";");
+      start = end + 2;
+    }
+  }
+  return lines;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Network thread: transfers
+
+void RequestCore::NetStart() {
+  if (finished_) return;  // canceled before its start was handled
+  engine_->Register(shared_from_this());
+  bool destroyed, canceled;
+  {
+    std::lock_guard<std::mutex> l(mu_);
+    destroyed = handle_destroyed_;
+    canceled = cancel_requested_;
+  }
+  if (destroyed) {
+    Finish(Outcome{Outcome::kAbandoned, nullptr});
+    return;
+  }
+  if (canceled) {
+    Finish(Outcome{Outcome::kCanceled, nullptr});
+    return;
+  }
+  std::string url;
+  int32_t rc = NormalizeUrl(url_, &url);
+  if (rc != 0) {
+    FailWith(rc);
+    return;
+  }
+  net_.url = url;
+  net_.method = method_;
+  net_.send_body = provider_ != nullptr;
+  if (provider_) {
+    net_.upload_buf = new Cronet_Buffer;
+    net_.upload_buf->data = std::malloc(kUploadBufferSize);
+    net_.upload_buf->size = net_.upload_buf->data ? kUploadBufferSize : 0;
+    if (upload_length_ == 0) net_.upload_eof = true;
+  }
+  StartTransfer();
+}
+
+void RequestCore::StartTransfer() {
+  const EngineConfig& cfg = engine_->config();
+  RemoveTransferNow();
+  if (!net_.easy) {
+    net_.easy = curl_easy_init();
+    if (!net_.easy) {
+      FailWith(ERR_OUT_OF_MEMORY);
+      return;
+    }
+  } else {
+    curl_easy_reset(net_.easy);
+  }
+  if (net_.slist) {
+    curl_slist_free_all(net_.slist);
+    net_.slist = nullptr;
+  }
+  // Per-response state.
+  net_.headers.clear();
+  net_.status = 0;
+  net_.headers_done = false;
+  net_.discard_body = false;
+  net_.redirect_pending = false;
+  net_.chunked = false;
+  {
+    std::lock_guard<std::mutex> q(queue_mu_);
+    net_.recv_paused = false;
+  }
+  net_.send_paused = false;
+  net_.errbuf[0] = 0;
+
+  CURL* e = net_.easy;
+  curl_easy_setopt(e, CURLOPT_PRIVATE, this);
+  curl_easy_setopt(e, CURLOPT_URL, net_.url.c_str());
+  curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(e, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 0L);
+  curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(e, CURLOPT_SHARE, engine_->share());
+  curl_easy_setopt(e, CURLOPT_ERRORBUFFER, net_.errbuf);
+  curl_easy_setopt(e, CURLOPT_TCP_NODELAY, 1L);
+  curl_easy_setopt(e, CURLOPT_TCP_KEEPALIVE, 1L);
+  curl_easy_setopt(e, CURLOPT_HTTP09_ALLOWED, 0L);
+  curl_easy_setopt(e, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
+  curl_easy_setopt(e, CURLOPT_BUFFERSIZE, 64L << 10);
+  curl_easy_setopt(e, CURLOPT_UPLOAD_BUFFERSIZE, 64L << 10);
+  curl_easy_setopt(e, CURLOPT_HTTP_VERSION,
+                   cfg.http2 ? static_cast<long>(CURL_HTTP_VERSION_2TLS)
+                             : static_cast<long>(CURL_HTTP_VERSION_1_1));
+  // Wait for a connection that may multiplex only where HTTP/2 is possible (TLS).
+  if (cfg.http2 && SchemeOf(net_.url) == "https") curl_easy_setopt(e, CURLOPT_PIPEWAIT, 1L);
+#ifdef CURLALTSVC_H3
+  if (cfg.quic) curl_easy_setopt(e, CURLOPT_ALTSVC_CTRL, CURLALTSVC_H1 | CURLALTSVC_H2 | CURLALTSVC_H3);
+#endif
+  static const long kWeights[] = {1, 32, 64, 128, 256};
+  curl_easy_setopt(e, CURLOPT_STREAM_WEIGHT, kWeights[std::clamp(priority_, 0, 4)]);
+  curl_easy_setopt(e, CURLOPT_ACCEPT_ENCODING, cfg.accept_encoding.c_str());
+  curl_easy_setopt(e, CURLOPT_HTTP_CONTENT_DECODING, 1L);
+  // TLS.
+  curl_easy_setopt(e, CURLOPT_SSL_VERIFYPEER, cfg.skip_cert_verify ? 0L : 1L);
+  curl_easy_setopt(e, CURLOPT_SSL_VERIFYHOST, cfg.skip_cert_verify ? 0L : 2L);
+  curl_easy_setopt(e, CURLOPT_PROXY_SSL_VERIFYPEER, cfg.skip_cert_verify ? 0L : 1L);
+  curl_easy_setopt(e, CURLOPT_PROXY_SSL_VERIFYHOST, cfg.skip_cert_verify ? 0L : 2L);
+  if (!cfg.ca_bundle.empty()) {
+    curl_easy_setopt(e, CURLOPT_CAINFO, cfg.ca_bundle.c_str());
+    curl_easy_setopt(e, CURLOPT_PROXY_CAINFO, cfg.ca_bundle.c_str());
+  }
+  // Proxy: always explicit, so that proxy environment variables never apply.
+  std::string scheme = SchemeOf(net_.url);
+  ProxyServer proxy = cfg.proxies.ForScheme(scheme);
+  net_.proxy = proxy.ToCurl();
+  curl_easy_setopt(e, CURLOPT_PROXY, net_.proxy.c_str());
+  curl_easy_setopt(e, CURLOPT_NOPROXY, "");
+  // Callbacks.
+  curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, &RequestCore::HeaderCb);
+  curl_easy_setopt(e, CURLOPT_HEADERDATA, this);
+  curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, &RequestCore::WriteCb);
+  curl_easy_setopt(e, CURLOPT_WRITEDATA, this);
+
+  // Headers: the application's, and suppress libcurl's own where the browser
+  // sends none.
+  bool has_accept = false, has_expect = false, has_ctype = false, has_ua = false;
+  for (const auto& h : headers_) {
+    if (EqualsNoCase(h.first, "Accept")) has_accept = true;
+    if (EqualsNoCase(h.first, "Expect")) has_expect = true;
+    if (EqualsNoCase(h.first, "Content-Type")) has_ctype = true;
+    if (EqualsNoCase(h.first, "User-Agent")) has_ua = true;
+  }
+  for (const std::string& line : BuildHeaderLines(headers_, has_ua ? nullptr : kUserAgent)) {
+    curl_slist* n = curl_slist_append(net_.slist, line.c_str());
+    if (n) net_.slist = n;
+  }
+  auto suppress = [&](const char* line) {
+    curl_slist* n = curl_slist_append(net_.slist, line);
+    if (n) net_.slist = n;
+  };
+  if (!has_accept) suppress("Accept:");
+  if (!has_expect) suppress("Expect:");
+  if (!has_ctype) suppress("Content-Type:");
+  if (!has_ua) curl_easy_setopt(e, CURLOPT_USERAGENT, kUserAgent);
+  curl_easy_setopt(e, CURLOPT_HTTPHEADER, net_.slist);
+
+  // Method and body.
+  const std::string& m = net_.method;
+  if (net_.send_body) {
+    curl_easy_setopt(e, CURLOPT_POST, 1L);
+    curl_easy_setopt(e, CURLOPT_READFUNCTION, &RequestCore::ReadCb);
+    curl_easy_setopt(e, CURLOPT_READDATA, this);
+    curl_easy_setopt(e, CURLOPT_SEEKFUNCTION, &RequestCore::SeekCb);
+    curl_easy_setopt(e, CURLOPT_SEEKDATA, this);
+    curl_easy_setopt(e, CURLOPT_POSTFIELDSIZE_LARGE,
+                     static_cast<curl_off_t>(upload_length_ >= 0 ? upload_length_ : -1));
+    if (m != "POST") curl_easy_setopt(e, CURLOPT_CUSTOMREQUEST, m.c_str());
+  } else if (m == "GET") {
+    curl_easy_setopt(e, CURLOPT_HTTPGET, 1L);
+  } else if (m == "HEAD") {
+    curl_easy_setopt(e, CURLOPT_NOBODY, 1L);
+  } else if (m == "POST" || m == "PUT") {
+    // As the browser does: an empty body with Content-Length: 0.
+    curl_easy_setopt(e, CURLOPT_POST, 1L);
+    curl_easy_setopt(e, CURLOPT_POSTFIELDS, "");
+    curl_easy_setopt(e, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(0));
+    if (m != "POST") curl_easy_setopt(e, CURLOPT_CUSTOMREQUEST, m.c_str());
+  } else {
+    curl_easy_setopt(e, CURLOPT_HTTPGET, 1L);
+    curl_easy_setopt(e, CURLOPT_CUSTOMREQUEST, m.c_str());
+  }
+
+  if (curl_multi_add_handle(engine_->multi(), e) != CURLM_OK) {
+    FailWith(ERR_FAILED);
+    return;
+  }
+  net_.in_multi = true;
+  net_.detached = false;
+  engine_->AddTransfer(shared_from_this());
+}
+
+// Removes the current transfer from the multi handle (aborting it when it is
+// still running). Never called from inside a curl callback.
+void RequestCore::RemoveTransferNow() {
+  if (net_.in_multi) {
+    curl_multi_remove_handle(engine_->multi(), net_.easy);
+    net_.in_multi = false;
+    engine_->RemoveTransfer(this);
+  }
+}
+
+// The request no longer wants its transfer: callbacks discard from now on and
+// the handle is cleaned up outside curl callbacks.
+void RequestCore::DetachTransfer() {
+  net_.detached = true;
+  if (net_.easy || net_.in_multi) engine_->ScheduleCleanup(shared_from_this());
+}
+
+void RequestCore::NetCleanupTransfer() {
+  if (!net_.detached) return;
+  RemoveTransferNow();
+  if (net_.easy) {
+    curl_easy_cleanup(net_.easy);
+    net_.easy = nullptr;
+  }
+  if (net_.slist) {
+    curl_slist_free_all(net_.slist);
+    net_.slist = nullptr;
+  }
+  // net_.upload_buf stays until the core goes: a provider read may still hold it.
+}
+
+void RequestCore::UpdatePause() {
+  if (!net_.easy || !net_.in_multi) return;
+  int mask = (net_.recv_paused ? CURLPAUSE_RECV : 0) | (net_.send_paused ? CURLPAUSE_SEND : 0);
+  curl_easy_pause(net_.easy, mask);
+}
+
+// ---- response headers ----
+
+size_t RequestCore::HeaderCb(char* data, size_t size, size_t n, void* p) {
+  auto* self = static_cast<RequestCore*>(p);
+  size_t len = size * n;
+  if (self->net_.detached) return 0;  // ended: stop the transfer at once
+  self->OnHeaderLine(data, len);
+  return self->net_.detached ? 0 : len;
+}
+
+void RequestCore::OnHeaderLine(const char* data, size_t n) {
+  std::string_view line(data, n);
+  while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.remove_suffix(1);
+  if (line.size() >= 5 && line.substr(0, 5) == "HTTP/") {
+    // A status line starts a new response (interim 1xx ones are dropped).
+    net_.header_bytes = 0;
+    net_.headers.clear();
+    net_.headers_done = false;
+    net_.status = 0;
+    size_t sp = line.find(' ');
+    if (sp != std::string_view::npos) {
+      int code = 0, digits = 0;
+      for (size_t i = sp + 1; i < line.size() && digits < 3; ++i, ++digits) {
+        if (line[i] < '0' || line[i] > '9') break;
+        code = code * 10 + (line[i] - '0');
+      }
+      net_.status = code;
+    }
+    return;
+  }
+  if (net_.headers_done) return;  // trailers
+  net_.header_bytes += n;
+  if (net_.header_bytes > kMaxHeaderBytes) {  // the browser's limit
+    FailWith(ERR_RESPONSE_HEADERS_TOO_BIG);
+    return;
+  }
+  if (line.empty()) {
+    if (net_.status >= 100 && net_.status < 200) {
+      net_.headers.clear();  // interim response
+      return;
+    }
+    net_.headers_done = true;
+    OnHeadersComplete();
+    return;
+  }
+  if (line.front() == ' ' || line.front() == '\t') {
+    // obs-fold continuation
+    if (!net_.headers.empty()) {
+      std::string_view cont = TrimWs(line);
+      if (!cont.empty()) {
+        std::string& v = net_.headers.back().second;
+        if (!v.empty()) v += ' ';
+        v.append(cont.data(), cont.size());
+      }
+    }
+    return;
+  }
+  size_t colon = line.find(':');
+  if (colon == std::string_view::npos || colon == 0) return;
+  std::string_view value = TrimWs(line.substr(colon + 1));
+  net_.headers.emplace_back(std::string(line.substr(0, colon)), std::string(value));
+}
+
+void RequestCore::OnHeadersComplete() {
+  int status = net_.status;
+  if (status == 0) {
+    long code = 0;
+    curl_easy_getinfo(net_.easy, CURLINFO_RESPONSE_CODE, &code);
+    status = static_cast<int>(code);
+  }
+  const std::string* location = nullptr;
+  for (const auto& h : net_.headers) {
+    if (!location && EqualsNoCase(h.first, "Location")) location = &h.second;
+    if (EqualsNoCase(h.first, "Transfer-Encoding") &&
+        h.second.find("chunked") != std::string::npos)
+      net_.chunked = true;
+  }
+  bool redirect_code =
+      status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
+  if (redirect_code && location) {
+    std::string target;
+    int32_t rc = ResolveRedirect(net_.url, *location, &target);
+    if (rc != 0) {
+      FailWith(rc);
+      return;
+    }
+    net_.discard_body = true;
+    net_.redirect_pending = true;
+    net_.redirect_status = status;
+    net_.redirect_url = target;
+    auto info = MakeInfo(status);
+    {
+      std::lock_guard<std::mutex> l(mu_);
+      if (finished_) return;
+      waiting_redirect_ = true;
+    }
+    Cronet_UrlRequest* req = handle_;
+    PostToCallback([req, info, target](Cronet_UrlRequestCallback* cb) {
+      if (cb->on_redirect_received) cb->on_redirect_received(cb, req, info.get(), target.c_str());
+    });
+    return;
+  }
+  net_.response_started = true;
+  net_.info = MakeInfo(status);
+  {
+    std::lock_guard<std::mutex> l(mu_);
+    if (finished_) return;
+    waiting_read_ = true;
+  }
+  auto info = net_.info;
+  Cronet_UrlRequest* req = handle_;
+  PostToCallback([req, info](Cronet_UrlRequestCallback* cb) {
+    if (cb->on_response_started) cb->on_response_started(cb, req, info.get());
+  });
+  // The provider is no longer needed once the response started and the
+  // upload is over.
+  if (provider_ && (!net_.send_body || (net_.upload_eof && net_.upload_avail == 0)))
+    RequestClose();  // posted once no provider call is outstanding
+}
+
+// ---- response body ----
+
+size_t RequestCore::WriteCb(char* data, size_t size, size_t n, void* p) {
+  auto* self = static_cast<RequestCore*>(p);
+  Net& net = self->net_;
+  size_t len = size * n;
+  if (net.detached || net.discard_body || !net.response_started) return len;
+  std::unique_lock<std::mutex> q(self->queue_mu_);
+  if (net.read_buf && net.buffered == 0) {
+    q.unlock();
+    // A read is waiting: straight into the application's buffer.
+    Cronet_Buffer* buf = net.read_buf;
+    net.read_buf = nullptr;
+    size_t k = static_cast<size_t>(std::min<uint64_t>(len, buf->size));
+    std::memcpy(buf->data, data, k);
+    if (k < len) self->AppendToQueue(data + k, len - k);
+    {
+      std::lock_guard<std::mutex> l(self->mu_);
+      self->waiting_read_ = true;
+    }
+    auto info = net.info;
+    Cronet_UrlRequest* req = self->handle_;
+    self->PostToCallback(
+        [req, info, buf, k](Cronet_UrlRequestCallback* cb) {
+          if (cb->on_read_completed) cb->on_read_completed(cb, req, info.get(), buf, k);
+        },
+        buf);
+    return len;
+  }
+  if (net.buffered >= kHighWater) {
+    net.recv_paused = true;  // libcurl keeps this chunk and hands it over again later
+    return CURL_WRITEFUNC_PAUSE;
+  }
+  net.chunks.emplace_back(data, len);
+  net.buffered += len;
+  AddBufferedBytes(static_cast<int64_t>(len));
+  return len;
+}
+
+void RequestCore::AppendToQueue(const char* data, size_t n) {
+  std::lock_guard<std::mutex> q(queue_mu_);
+  net_.chunks.emplace_back(data, n);
+  net_.buffered += n;
+  AddBufferedBytes(static_cast<int64_t>(n));
+}
+
+void RequestCore::ClearQueue() {
+  std::lock_guard<std::mutex> q(queue_mu_);
+  if (net_.buffered) AddBufferedBytes(-static_cast<int64_t>(net_.buffered));
+  net_.chunks.clear();
+  net_.front_offset = 0;
+  net_.buffered = 0;
+}
+
+size_t RequestCore::CopyFromQueue(Cronet_Buffer* buf) {
+  size_t cap = static_cast<size_t>(buf->size);
+  size_t copied = 0;
+  char* dst = static_cast<char*>(buf->data);
+  while (copied < cap && !net_.chunks.empty()) {
+    std::string& front = net_.chunks.front();
+    size_t avail = front.size() - net_.front_offset;
+    size_t k = std::min(avail, cap - copied);
+    std::memcpy(dst + copied, front.data() + net_.front_offset, k);
+    copied += k;
+    net_.front_offset += k;
+    if (net_.front_offset == front.size()) {
+      net_.chunks.pop_front();
+      net_.front_offset = 0;
+    }
+  }
+  net_.buffered -= copied;
+  AddBufferedBytes(-static_cast<int64_t>(copied));
+  return copied;
+}
+
+void RequestCore::TryServeRead() {
+  if (!net_.read_buf) return;
+  size_t k = 0;
+  bool resume = false;
+  {
+    std::lock_guard<std::mutex> q(queue_mu_);
+    if (net_.buffered > 0) {
+      k = CopyFromQueue(net_.read_buf);
+      resume = net_.recv_paused && net_.buffered <= kLowWater;
+    }
+  }
+  if (k > 0) {
+    Cronet_Buffer* buf = net_.read_buf;
+    net_.read_buf = nullptr;
+    {
+      std::lock_guard<std::mutex> l(mu_);
+      waiting_read_ = true;
+    }
+    auto info = net_.info;
+    Cronet_UrlRequest* req = handle_;
+    PostToCallback(
+        [req, info, buf, k](Cronet_UrlRequestCallback* cb) {
+          if (cb->on_read_completed) cb->on_read_completed(cb, req, info.get(), buf, k);
+        },
+        buf);
+    if (resume) MaybeResume();
+    return;
+  }
+  if (!net_.body_complete) return;
+  if (net_.body_error != 0) {
+    FailWith(net_.body_error);
+  } else {
+    Finish(Outcome{Outcome::kSucceeded, nullptr});
+  }
+}
+
+void RequestCore::MaybeResume() {
+  {
+    std::lock_guard<std::mutex> q(queue_mu_);
+    if (!net_.recv_paused || net_.buffered > kLowWater) return;
+    net_.recv_paused = false;
+  }
+  UpdatePause();  // may hand over data at once (WriteCb)
+}
+
+void RequestCore::NetRead() {
+  Cronet_Buffer* buf;
+  {
+    std::lock_guard<std::mutex> l(mu_);
+    buf = pending_read_;
+    pending_read_ = nullptr;
+  }
+  if (!buf) {
+    bool ended;
+    {
+      std::lock_guard<std::mutex> l(mu_);
+      ended = finished_;
+    }
+    if (!ended) {
+      MaybeResume();
+    } else if (net_.body_complete && !net_.detached) {
+      // Read ended the request on its own thread: the network side of Finish.
+      ClearQueue();
+      DetachTransfer();
+      engine_->Unregister(this);
+    }
+    return;
+  }
+  if (finished_) {
+    delete buf;
+    return;
+  }
+  delete net_.read_buf;  // cannot happen: one read at a time
+  net_.read_buf = buf;
+  TryServeRead();
+}
+
+// ---- redirects, cancel, end of transfer ----
+
+void RequestCore::NetFollow() {
+  if (finished_ || !net_.redirect_pending) return;
+  net_.redirect_pending = false;
+  if (net_.redirects_followed >= kMaxRedirects) {
+    FailWith(ERR_TOO_MANY_REDIRECTS);
+    return;
+  }
+  ++net_.redirects_followed;
+  int status = net_.redirect_status;
+  std::string& m = net_.method;
+  bool to_get = ((status == 301 || status == 302) && m == "POST") ||
+                (status == 303 && m != "HEAD");
+  if (to_get && m != "GET") {
+    m = "GET";
+    net_.send_body = false;
+    {
+      // The body goes, and with it the headers that describe it.
+      headers_.erase(std::remove_if(headers_.begin(), headers_.end(),
+                                    [](const std::pair<std::string, std::string>& h) {
+                                      return EqualsNoCase(h.first, "Content-Type") ||
+                                             EqualsNoCase(h.first, "Content-Encoding") ||
+                                             EqualsNoCase(h.first, "Content-Language") ||
+                                             EqualsNoCase(h.first, "Content-Location") ||
+                                             EqualsNoCase(h.first, "Content-Length");
+                                    }),
+                     headers_.end());
+    }
+  }
+  if (OriginOf(net_.url) != OriginOf(net_.redirect_url)) {
+    headers_.erase(std::remove_if(headers_.begin(), headers_.end(),
+                                  [](const std::pair<std::string, std::string>& h) {
+                                    return EqualsNoCase(h.first, "Authorization");
+                                  }),
+                   headers_.end());
+  }
+  net_.url = net_.redirect_url;
+  RemoveTransferNow();
+  if (net_.send_body && net_.upload_touched) {
+    RequestProviderRewind();  // the new transfer starts once the rewind is done
+    return;
+  }
+  StartTransfer();
+}
+
+void RequestCore::NetCancel() { Finish(Outcome{Outcome::kCanceled, nullptr}); }
+
+void RequestCore::NetAbandon() { Finish(Outcome{Outcome::kAbandoned, nullptr}); }
+
+void RequestCore::NetShutdownAbort() { FailWith(ERR_ABORTED); }
+
+void RequestCore::NetTransferDone(CURLcode result) {
+  CurlFailure f;
+  f.code = result;
+  if (result != CURLE_OK && net_.easy) {
+    curl_easy_getinfo(net_.easy, CURLINFO_OS_ERRNO, &f.os_errno);
+    curl_easy_getinfo(net_.easy, CURLINFO_SSL_VERIFYRESULT, &f.ssl_verify_result);
+    curl_easy_getinfo(net_.easy, CURLINFO_PROXY_ERROR, &f.proxy_error);
+    curl_easy_getinfo(net_.easy, CURLINFO_HTTP_CONNECTCODE, &f.connect_code);
+    curl_off_t connect_time = 0;
+    curl_easy_getinfo(net_.easy, CURLINFO_CONNECT_TIME_T, &connect_time);
+    f.connected = connect_time > 0;
+  }
+  f.via_proxy = !net_.proxy.empty();
+  f.proxy_is_socks = net_.proxy.compare(0, 5, "socks") == 0;
+  f.message = net_.errbuf;
+  f.in_headers = net_.status != 0 && !net_.headers_done;
+  f.chunked = net_.chunked;
+  f.got_headers = net_.headers_done;
+  RemoveTransferNow();
+  if (finished_ || net_.detached) return;
+  if (net_.redirect_pending) return;  // the redirect is reported; its body does not matter
+  if (result == CURLE_SEND_FAIL_REWIND && !net_.response_started &&
+      net_.rewind_retries < kMaxRewindRetries) {
+    // libcurl wants to send the body again (a retry on a fresh connection).
+    ++net_.rewind_retries;
+    RequestProviderRewind();
+    return;
+  }
+  if (result != CURLE_OK) {
+    if (net_.response_started) {
+      // As with the browser's pull model, a failure in the body reaches the
+      // application through its reads: data received before it first.
+      net_.body_complete = true;
+      net_.body_error = MapCurlFailure(f);
+      TryServeRead();
+      return;
+    }
+    FailWith(MapCurlFailure(f));
+    return;
+  }
+  if (!net_.response_started) {
+    FailWith(net_.headers_done ? ERR_INVALID_HTTP_RESPONSE : ERR_EMPTY_RESPONSE);
+    return;
+  }
+  net_.body_complete = true;
+  {
+    std::lock_guard<std::mutex> q(queue_mu_);
+    body_eof_ = true;
+  }
+  TryServeRead();
+}
+
+}  // namespace cronet_curl
