@@ -13,7 +13,7 @@ namespace cronet_curl {
 namespace {
 
 constexpr size_t kHighWater = 1 << 20;      // pause receiving past this many buffered bytes
-constexpr uint64_t kUploadBufferSize = 64 << 10;
+constexpr uint64_t kUploadBufferSize = 512 << 10;  // fewer provider round trips per body
 constexpr int kMaxRedirects = 20;
 constexpr size_t kMaxHeaderBytes = 256 << 10;
 constexpr int kMaxRewindRetries = 3;
@@ -156,7 +156,7 @@ void RequestCore::StartTransfer() {
   curl_easy_setopt(e, CURLOPT_HTTP09_ALLOWED, 0L);
   curl_easy_setopt(e, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
   curl_easy_setopt(e, CURLOPT_BUFFERSIZE, 64L << 10);
-  curl_easy_setopt(e, CURLOPT_UPLOAD_BUFFERSIZE, 64L << 10);
+  curl_easy_setopt(e, CURLOPT_UPLOAD_BUFFERSIZE, static_cast<long>(kUploadBufferSize));
   curl_easy_setopt(e, CURLOPT_HTTP_VERSION,
                    cfg.http2 ? static_cast<long>(CURL_HTTP_VERSION_2TLS)
                              : static_cast<long>(CURL_HTTP_VERSION_1_1));

@@ -343,7 +343,7 @@ TEST_F(Http, AcceptEncodingFollowsBrotliSetting) {
 
 TEST_F(Http, UploadDefaultsToPostWithContentLength) {
   Cronet_EnginePtr engine = StartEngine();
-  std::string body = MakeBody(300000);
+  std::string body = MakeBody(1200000);
   TestUpload up(body);
   TestExecutor upload_exec;
   {
@@ -354,8 +354,8 @@ TEST_F(Http, UploadDefaultsToPostWithContentLength) {
     ASSERT_TRUE(t.Wait());
     EXPECT_EQ(t.status, 200);
     EXPECT_TRUE(Contains(t.body, "\"method\": \"POST\"")) << t.body.substr(0, 300);
-    EXPECT_TRUE(Contains(t.body, "[\"Content-Length\", \"300000\"]"));
-    EXPECT_TRUE(Contains(t.body, "\"body_len\": 300000"));
+    EXPECT_TRUE(Contains(t.body, "[\"Content-Length\", \"1200000\"]"));
+    EXPECT_TRUE(Contains(t.body, "\"body_len\": 1200000"));
     EXPECT_TRUE(Contains(t.body, "\"body_b64\": \"" + Base64(body) + "\""));
     EXPECT_FALSE(Contains(t.body, "Content-Type"));
     EXPECT_GT(up.reads, 1);
