@@ -18,15 +18,11 @@
 namespace tarnwick {
 namespace {
 
+using testing::DebugSwitch;
 using testing::StderrCapture;
 
 // Read during static initialisation, before any test could flip the switch.
 const bool kDebugAtLoad = diag::debug_enabled();
-
-struct DebugSwitch {
-  explicit DebugSwitch(bool on) { diag::set_debug(on); }
-  ~DebugSwitch() { diag::set_debug(false); }
-};
 
 // ---- identifiers ----------------------------------------------------------
 

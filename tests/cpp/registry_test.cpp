@@ -9,13 +9,9 @@
 namespace tarnwick {
 namespace {
 
+using testing::DebugSwitch;
 using testing::StderrCapture;
 using testing::with_prefix;
-
-struct DebugSwitch {
-  explicit DebugSwitch(bool on) { diag::set_debug(on); }
-  ~DebugSwitch() { diag::set_debug(false); }
-};
 
 // A record with everything but an engine; the returned receiver shows whether
 // the record still holds its sender.

@@ -20,13 +20,9 @@
 namespace tarnwick {
 namespace {
 
+using testing::DebugSwitch;
 using testing::StderrCapture;
 using testing::with_prefix;
-
-struct DebugSwitch {
-  explicit DebugSwitch(bool on) { diag::set_debug(on); }
-  ~DebugSwitch() { diag::set_debug(false); }
-};
 
 // Records the Cronet calls made while it lives.
 class Journal {

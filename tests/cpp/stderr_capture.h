@@ -11,6 +11,8 @@
 #include <thread>
 #include <vector>
 
+#include "diag.h"
+
 namespace tarnwick::testing {
 
 class StderrCapture {
@@ -77,5 +79,11 @@ inline std::vector<std::string> with_prefix(const std::vector<std::string>& line
     if (l.compare(0, prefix.size(), prefix) == 0) out.push_back(l);
   return out;
 }
+
+// Debug lines on for a scope; off again after it (off is the process default).
+struct DebugSwitch {
+  explicit DebugSwitch(bool on) { diag::set_debug(on); }
+  ~DebugSwitch() { diag::set_debug(false); }
+};
 
 }  // namespace tarnwick::testing

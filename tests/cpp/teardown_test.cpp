@@ -16,13 +16,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
+using testing::DebugSwitch;
 using testing::StderrCapture;
 using testing::with_prefix;
-
-struct DebugSwitch {
-  explicit DebugSwitch(bool on) { diag::set_debug(on); }
-  ~DebugSwitch() { diag::set_debug(false); }
-};
 
 TEST(TeardownConstants, AreTheFixedLimitsAndPauses) {
   EXPECT_EQ(kRequestDrainLimitMs, 30000u);
