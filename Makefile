@@ -37,8 +37,9 @@ build: $(STAMPS)/build
 test-cpp: build
 	PATH=$(CURDIR)/$(VENV)/bin:$$PATH ctest --test-dir $(BUILD) --output-on-failure -j2
 
+# Four workers: the suite mostly waits on servers and timeouts, not on the CPU.
 test-py: build
-	cd tests && ../$(PY) -m pytest -q -p no:cacheprovider
+	cd tests && ../$(PY) -m pytest -q -p no:cacheprovider -n 4 --dist worksteal
 
 test: test-cpp test-py
 

@@ -57,7 +57,7 @@ run_asan() {
     --config-settings=cmake.define.TARNWICK_SANITIZE=address,undefined \
     --config-settings=cmake.define.TARNWICK_TESTS=OFF .
 
-  local asan_rt cxx_rt real_python wrapper="$venv/bin/python-asan"
+  local asan_rt cxx_rt real_python wrapper="$venv/bin/python-asan" worker="$venv/bin/python-asan-worker"
   asan_rt="$(g++ -print-file-name=libasan.so)"
   [[ -f "$asan_rt" ]] || { echo "sanitize: no libasan.so from g++" >&2; return 1; }
   # The C++ runtime is preloaded too: ASan looks up __cxa_throw when it starts,
@@ -71,6 +71,14 @@ run_asan() {
 LD_PRELOAD="$asan_rt\${LD_PRELOAD:+:\$LD_PRELOAD}" exec -a "\$0" "$real_python" "\$@"
 WRAP
   chmod +x "$wrapper"
+  # The pytest workers: same preload, their own options (the leak check is on
+  # in them), and argv[0] of the wrapper above, so that what they start
+  # through sys.executable is treated like any other child.
+  cat >"$worker" <<WRAP
+#!/bin/bash
+ASAN_OPTIONS="\$TARNWICK_WORKER_ASAN_OPTIONS" LD_PRELOAD="$asan_rt\${LD_PRELOAD:+:\$LD_PRELOAD}" exec -a "$wrapper" "$real_python" "\$@"
+WRAP
+  chmod +x "$worker"
   local site
   site="$("$venv/bin/python" -c 'import sysconfig; print(sysconfig.get_paths()["purelib"])')"
   # Runs at the start of every interpreter of .venv-asan: its children get no
@@ -82,7 +90,9 @@ WRAP
   # several times slower, and ASan's quarantine makes RSS meaningless.
   # Reports go to files of their own: pytest captures the standard error of
   # each test, and a report written there would vanish with the process.
-  # Leaks are checked in the pytest process, where the module does its work.
+  # Leaks are checked in the pytest processes (four workers and the one that
+  # leads them), where the module does its work; the test suite runs that
+  # check itself once the threads have settled, before the interpreter ends.
   # Python processes the suite starts (the local servers, which never load the
   # module, and a few scripts that do) keep ASan but skip the exit-time leak
   # check: the servers exit with daemon threads still running, and what those
@@ -100,12 +110,14 @@ WRAP
     # allocator, so a binding that misuses one is caught.
     env PYTHONMALLOC=malloc \
       ASAN_OPTIONS="detect_leaks=1:$asan_opts" \
+      TARNWICK_WORKER_ASAN_OPTIONS="detect_leaks=1:$asan_opts" \
       TARNWICK_CHILD_ASAN_OPTIONS="detect_leaks=0:$asan_opts" \
       LSAN_OPTIONS="suppressions=$root/tools/lsan.supp:print_suppressions=0" \
       UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:log_path=$reports/ubsan" \
       TARNWICK_STRESS_SCALE=0.1 \
       TARNWICK_SANITIZED=1 \
-      "$wrapper" -m pytest -q -p no:cacheprovider ${PYTEST_ARGS:-}
+      "$wrapper" -m pytest -q -p no:cacheprovider --dist worksteal --tx "4*popen//python=$worker" \
+        ${PYTEST_ARGS:-}
   ) >"$log" 2>&1 || status=$?
   tail -n 5 "$log"
   check_log "$log" || status=1
