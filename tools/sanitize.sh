@@ -8,7 +8,8 @@
 #    project's .venv keeps its normal build. The whole pytest suite then runs
 #    on that interpreter with gcc's ASan runtime preloaded (the interpreter
 #    itself is not instrumented, and the runtime must come first). Leaks are
-#    checked at exit; tools/lsan.supp names the interpreter's own leaks only.
+#    checked when the suite ends, in each pytest process; tools/lsan.supp
+#    names the interpreter's own leaks only.
 #    The preload goes through a wrapper, .venv-asan/bin/python-asan, which
 #    becomes sys.executable: Python processes the tests start get the runtime
 #    too, while a .pth hook takes LD_PRELOAD out of each interpreter's
