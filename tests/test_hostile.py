@@ -8,6 +8,7 @@ import subprocess
 import sys
 import textwrap
 import time
+from urllib.parse import quote
 
 import pytest
 
@@ -51,6 +52,16 @@ SERVER_FAULTS = [
     ("/redirect-loop", "ERR_TOO_MANY_REDIRECTS"),
     ("/redirect-loop?code=307", "ERR_TOO_MANY_REDIRECTS"),
 ]
+
+
+@pytest.mark.parametrize("odd", ["HTTP/1.1 302:x", "HTTP/1.1 100:x", "HTTP/1.1 500:x"])
+def test_status_like_lines_inside_the_headers_are_only_headers(client, http_server, odd):
+    # Only the first line of a response is its status line.
+    sid = client.create_session(timeout_ms=TIMEOUT_MS)
+    r = client.request(sid, http_server.url(
+        f"/headers?h=X-Before:1&h={quote(odd)}&h=Location:/echo&h=X-After:2"), "GET")
+    assert (r["status_code"], r["body"]) == (200, b"ok\n")
+    assert {"X-Before", "X-After", "Location"} <= {n for n, _ in r["headers"]}
 
 
 @pytest.mark.timeout(60)

@@ -118,6 +118,35 @@ def test_redirect_chain(client, sid, http_server):
     assert got["path"] == "/echo"
 
 
+@pytest.mark.parametrize("length", ["1", "3", "999"])
+def test_the_body_decides_the_framing(client, http_server, length):
+    # A wrong Content-Length of the caller's must not leave the kept-alive
+    # connection out of step for the next request.
+    sid = client.create_session(timeout_ms=5000)
+    got = echo(client, sid, http_server.url("/echo"), headers=[("Content-Length", length)],
+               body=b"abc")
+    assert got["body_len"] == 3
+    assert [v for n, v in got["headers"] if n.lower() == "content-length"] == ["3"]
+    after = echo(client, sid, http_server.url("/echo"), "GET")
+    assert (after["method"], after["body_len"], after["conn_id"]) == ("GET", 0, got["conn_id"])
+
+
+@pytest.mark.parametrize("server,path,which", [
+    ("http_server", "/echo", None), ("nginx_server", "/1k.bin", "http"),
+    ("nginx_server", "/1k.bin", "h2")], ids=["python", "nginx", "nginx-h2"])
+@pytest.mark.parametrize("body", [None, b"abc"], ids=["no-body", "body"])
+def test_head_responses_end_at_their_headers(client, request, server, path, which, body):
+    srv = request.getfixturevalue(server)
+    url = srv.url(path, which) if which else srv.url(path)
+    sid = client.create_session(timeout_ms=5000, skip_cert_verify=True)
+    for _ in range(2):
+        r = client.request(sid, url, "HEAD", body=body)
+        assert (r["status_code"], r["body"]) == (200, b"")
+    # The connection is still in step.
+    r = client.request(sid, url, "GET")
+    assert r["status_code"] == 200 and len(r["body"]) > 0
+
+
 # --- decoding and TLS ----------------------------------------------------------------
 
 @pytest.mark.parametrize("path", ["/gzip", "/deflate", "/br"])

@@ -207,7 +207,9 @@ class RequestCore : public std::enable_shared_from_this<RequestCore> {
   bool waiting_redirect_ = false;
   bool cancel_requested_ = false;
   bool handle_destroyed_ = false;
-  bool finished_ = false;  // the network side has ended the request
+  // The request has ended. Written under mu_ (by the network thread, or by a
+  // Read that finds the body over); the network thread also reads it unlocked.
+  std::atomic<bool> finished_{false};
   int running_callbacks_ = 0;
   int fast_reads_ = 0;  // reads served on the caller's thread, not yet posted
   Cronet_Buffer* pending_read_ = nullptr;
@@ -249,7 +251,10 @@ class RequestCore : public std::enable_shared_from_this<RequestCore> {
     std::vector<std::pair<std::string, std::string>> headers;
     int status = 0;
     size_t header_bytes = 0;
+    bool at_status_line = true;      // the next header line opens a block
     bool headers_done = false;
+    bool bodiless_response = false;  // HEAD sent with a body: end at the headers
+    bool ended_at_headers = false;
     bool discard_body = false;
     bool redirect_pending = false;
     int redirect_status = 0;

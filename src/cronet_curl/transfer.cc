@@ -131,7 +131,10 @@ void RequestCore::StartTransfer() {
   // Per-response state.
   net_.headers.clear();
   net_.status = 0;
+  net_.at_status_line = true;
   net_.headers_done = false;
+  net_.bodiless_response = false;
+  net_.ended_at_headers = false;
   net_.discard_body = false;
   net_.redirect_pending = false;
   net_.chunked = false;
@@ -199,7 +202,14 @@ void RequestCore::StartTransfer() {
     if (EqualsNoCase(h.first, "Content-Type")) has_ctype = true;
     if (EqualsNoCase(h.first, "User-Agent")) has_ua = true;
   }
-  for (const std::string& line : BuildHeaderLines(headers_, has_ua ? nullptr : kUserAgent)) {
+  // The body alone decides the framing: a Content-Length of the application's
+  // that disagrees with it would desynchronise the kept-alive connection for
+  // the requests after this one.
+  std::vector<std::pair<std::string, std::string>> sent;
+  sent.reserve(headers_.size());
+  for (const auto& h : headers_)
+    if (!EqualsNoCase(h.first, "Content-Length")) sent.push_back(h);
+  for (const std::string& line : BuildHeaderLines(sent, has_ua ? nullptr : kUserAgent)) {
     curl_slist* n = curl_slist_append(net_.slist, line.c_str());
     if (n) net_.slist = n;
   }
@@ -224,6 +234,8 @@ void RequestCore::StartTransfer() {
     curl_easy_setopt(e, CURLOPT_POSTFIELDSIZE_LARGE,
                      static_cast<curl_off_t>(upload_length_ >= 0 ? upload_length_ : -1));
     if (m != "POST") curl_easy_setopt(e, CURLOPT_CUSTOMREQUEST, m.c_str());
+    // libcurl would wait for a body that a HEAD response never has.
+    net_.bodiless_response = m == "HEAD";
   } else if (m == "GET") {
     curl_easy_setopt(e, CURLOPT_HTTPGET, 1L);
   } else if (m == "HEAD") {
@@ -292,13 +304,22 @@ size_t RequestCore::HeaderCb(char* data, size_t size, size_t n, void* p) {
   size_t len = size * n;
   if (self->net_.detached) return 0;  // ended: stop the transfer at once
   self->OnHeaderLine(data, len);
-  return self->net_.detached ? 0 : len;
+  if (self->net_.detached) return 0;
+  if (self->net_.bodiless_response && self->net_.headers_done) {
+    self->net_.ended_at_headers = true;  // the response is whole: end it here
+    return 0;
+  }
+  return len;
 }
 
 void RequestCore::OnHeaderLine(const char* data, size_t n) {
   std::string_view line(data, n);
   while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.remove_suffix(1);
-  if (line.size() >= 5 && line.substr(0, 5) == "HTTP/") {
+  // Only the first line of a block is a status line, as libcurl reads it; one
+  // further down is an ordinary (odd) header line.
+  bool first_line = net_.at_status_line;
+  net_.at_status_line = false;
+  if (first_line && line.size() >= 5 && line.substr(0, 5) == "HTTP/") {
     // A status line starts a new response (interim 1xx ones are dropped).
     net_.header_bytes = 0;
     net_.headers.clear();
@@ -324,6 +345,7 @@ void RequestCore::OnHeaderLine(const char* data, size_t n) {
   if (line.empty()) {
     if (net_.status >= 100 && net_.status < 200) {
       net_.headers.clear();  // interim response
+      net_.at_status_line = true;
       return;
     }
     net_.headers_done = true;
@@ -610,6 +632,7 @@ void RequestCore::NetAbandon() { Finish(Outcome{Outcome::kAbandoned, nullptr}); 
 void RequestCore::NetShutdownAbort() { FailWith(ERR_ABORTED); }
 
 void RequestCore::NetTransferDone(CURLcode result) {
+  if (net_.ended_at_headers) result = CURLE_OK;  // ended on purpose, see HeaderCb
   CurlFailure f;
   f.code = result;
   if (result != CURLE_OK && net_.easy) {

@@ -25,7 +25,7 @@ class Http : public ::testing::Test {
   }
   void TearDown() override {
     CronetTest_Reset();
-    if (!base_.empty()) EXPECT_TRUE(WaitLiveObjects(baseline_)) << DescribeLive();
+    if (!base_.empty()) { EXPECT_TRUE(WaitLiveObjects(baseline_)) << DescribeLive(); }
   }
   std::string base_;
   std::map<int, int64_t> baseline_;
@@ -457,7 +457,7 @@ TEST_F(Http, RedirectMethodRewrites) {
     }
     if (c.with_body) {
       EXPECT_EQ(up.closes, 1);
-      if (c.body_kept) EXPECT_LE(up.rewinds, 1);
+      if (c.body_kept) { EXPECT_LE(up.rewinds, 1); }
     }
   }
   StopEngine(engine);
@@ -702,8 +702,8 @@ TEST_F(Http, DestroyUnfinishedRequest) {
     const char* path = variant == 0 ? "/stall" : variant == 1 ? "/bytes/3000000"
                      : variant == 2 ? "/redirect/302?to=/stall" : "/stall";
     ASSERT_EQ(t->InitAndStart(base_ + path), Cronet_RESULT_SUCCESS);
-    if (variant == 1) ASSERT_TRUE(t->WaitFor([&] { return t->CountEvents("started") == 1; }));
-    if (variant == 2) ASSERT_TRUE(t->WaitFor([&] { return t->CountEvents("redirect") == 1; }));
+    if (variant == 1) { ASSERT_TRUE(t->WaitFor([&] { return t->CountEvents("started") == 1; })); }
+    if (variant == 2) { ASSERT_TRUE(t->WaitFor([&] { return t->CountEvents("redirect") == 1; })); }
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     std::atomic<int>* after = &t->callbacks_after_terminal;
     (void)after;
@@ -1099,8 +1099,9 @@ TEST_F(Http, Http2AndBrotliWithNginx) {
       }
       EXPECT_EQ(lower, http2);  // HTTP/2 header names arrive in lower case
       EXPECT_EQ(upper, !http2);
-      if (JsonString(info, "brotli").empty() && info.find("\"brotli\": true") != std::string::npos)
+      if (JsonString(info, "brotli").empty() && info.find("\"brotli\": true") != std::string::npos) {
         EXPECT_EQ(t.HeaderValue("Content-Encoding"), "br");
+      }
     }
     {
       // Several requests at once share the HTTP/2 connection.
