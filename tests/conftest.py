@@ -98,9 +98,9 @@ def _settle_native_threads(timeout_s=15.0):
 
 @pytest.hookimpl(trylast=True)
 def pytest_unconfigure(config):
-    # Under the address sanitizer the leak check runs here, once no thread is
-    # ending: the check at process exit races with threads that finish while
-    # the interpreter shuts down, and its thread-stopping step can then crash.
+    # Under the address sanitizer the leak check runs here rather than at exit:
+    # at a settled point, with no thread of ours starting or ending and the
+    # interpreter not yet tearing down, so every run checks the same state.
     if not os.environ.get("TARNWICK_SANITIZED"):
         return
     import ctypes
