@@ -64,6 +64,32 @@ def test_status_like_lines_inside_the_headers_are_only_headers(client, http_serv
     assert {"X-Before", "X-After", "Location"} <= {n for n, _ in r["headers"]}
 
 
+@pytest.mark.parametrize("query,error", [
+    ("h=Content-Length:2", "ERR_RESPONSE_HEADERS_MULTIPLE_CONTENT_LENGTH"),
+    ("h=Content-Length:3,%205", "ERR_RESPONSE_HEADERS_MULTIPLE_CONTENT_LENGTH"),
+    ("h=Location:/a&h=Location:/b", "ERR_RESPONSE_HEADERS_MULTIPLE_LOCATION"),
+    ("h=Content-Disposition:a&h=Content-Disposition:b",
+     "ERR_RESPONSE_HEADERS_MULTIPLE_CONTENT_DISPOSITION"),
+    ("h=Content-Length:3&h=Location:/a&h=Location:/a", None),
+])
+def test_differing_copies_of_framing_headers_are_refused(client, http_server, query, error):
+    sid = client.create_session(timeout_ms=TIMEOUT_MS)
+    url = http_server.url("/headers?" + query)
+    if error is None:
+        assert client.request(sid, url, "GET")["body"] == b"ok\n"
+    else:
+        with pytest.raises(RuntimeError, match=f"^Request failed: net::{error}$"):
+            client.request(sid, url, "GET")
+    assert_usable(client, sid, http_server)
+
+
+def test_header_names_are_trimmed_and_empty_locations_ignored(client, sid, http_server):
+    r = client.request(sid, http_server.url("/headers?h=X-A%20:v"), "GET")
+    assert ("X-A", "v") in r["headers"]
+    r = client.request(sid, http_server.url("/redirect/302?to="), "GET")
+    assert r["status_code"] == 302
+
+
 @pytest.mark.timeout(60)
 @pytest.mark.parametrize("path,error", SERVER_FAULTS)
 @pytest.mark.parametrize("method,body", [("GET", None), ("POST", b"x" * 70000)], ids=["get", "post"])

@@ -118,6 +118,14 @@ def test_redirect_chain(client, sid, http_server):
     assert got["path"] == "/echo"
 
 
+def test_spaces_in_a_url_are_sent_as_percent_20(client, sid, http_server):
+    got = echo(client, sid, http_server.url("/echo/a b?q=a b&r=c+d"), "GET")
+    assert (got["path"], got["query"]) == ("/echo/a%20b", "q=a%20b&r=c+d")
+    # A query-only Location from a URL with a fragment keeps its query.
+    got = echo(client, sid, http_server.url("/redirect/302?to=%3Fto%3D/echo/final#top"), "GET")
+    assert got["path"] == "/echo/final"
+
+
 @pytest.mark.parametrize("length", ["1", "3", "999"])
 def test_the_body_decides_the_framing(client, http_server, length):
     # A wrong Content-Length of the caller's must not leave the kept-alive

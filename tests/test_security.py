@@ -142,7 +142,7 @@ def _head_lines(echo):
 @pytest.mark.parametrize("suffix", ["\r\nX-Injected: 1", "\nX-Injected: 1", "?q=1\r\nX-Injected: 1",
                                     "#\r\nX-Injected: 1"])
 def test_crlf_in_url_never_splits_the_request(client, sid, http_server, suffix):
-    url = http_server.url("/echo") + suffix
+    url = http_server.url("/echo/") + suffix
     try:
         r = client.request(sid, url, "GET")
     except RuntimeError as e:

@@ -38,6 +38,31 @@ bool IsBlankForCurl(const std::string& v) {
   return true;
 }
 
+// Whether the values of a header differ between its copies; with split_commas
+// each copy may itself be a comma-separated list.
+bool DiffersAcrossCopies(const std::vector<std::pair<std::string, std::string>>& headers,
+                         std::string_view name, bool split_commas) {
+  bool seen = false;
+  std::string_view first;
+  for (const auto& h : headers) {
+    if (!EqualsNoCase(h.first, name)) continue;
+    std::string_view rest = h.second;
+    while (true) {
+      size_t comma = split_commas ? rest.find(',') : std::string_view::npos;
+      std::string_view item = TrimWs(rest.substr(0, comma));
+      if (!seen) {
+        first = item;
+        seen = true;
+      } else if (item != first) {
+        return true;
+      }
+      if (comma == std::string_view::npos) break;
+      rest.remove_prefix(comma + 1);
+    }
+  }
+  return false;
+}
+
 std::vector<std::string> BuildHeaderLines(
     const std::vector<std::pair<std::string, std::string>>& headers, const char* user_agent) {
   std::vector<std::string> lines;
@@ -365,9 +390,11 @@ void RequestCore::OnHeaderLine(const char* data, size_t n) {
     return;
   }
   size_t colon = line.find(':');
-  if (colon == std::string_view::npos || colon == 0) return;
+  if (colon == std::string_view::npos) return;
+  std::string_view name = TrimWs(line.substr(0, colon));
+  if (name.empty()) return;
   std::string_view value = TrimWs(line.substr(colon + 1));
-  net_.headers.emplace_back(std::string(line.substr(0, colon)), std::string(value));
+  net_.headers.emplace_back(std::string(name), std::string(value));
 }
 
 void RequestCore::OnHeadersComplete() {
@@ -379,10 +406,26 @@ void RequestCore::OnHeadersComplete() {
   }
   const std::string* location = nullptr;
   for (const auto& h : net_.headers) {
-    if (!location && EqualsNoCase(h.first, "Location")) location = &h.second;
-    if (EqualsNoCase(h.first, "Transfer-Encoding") &&
-        h.second.find("chunked") != std::string::npos)
-      net_.chunked = true;
+    // Empty Location values do not make a redirect.
+    if (!location && EqualsNoCase(h.first, "Location") && !h.second.empty()) location = &h.second;
+    if (EqualsNoCase(h.first, "Transfer-Encoding")) {
+      std::string v = h.second;
+      for (char& c : v) c = AsciiLower(c);
+      if (v.find("chunked") != std::string::npos) net_.chunked = true;
+    }
+  }
+  // Differing copies of these are how responses get smuggled: refuse them.
+  if (!net_.chunked && DiffersAcrossCopies(net_.headers, "Content-Length", true)) {
+    FailWith(ERR_RESPONSE_HEADERS_MULTIPLE_CONTENT_LENGTH);
+    return;
+  }
+  if (DiffersAcrossCopies(net_.headers, "Content-Disposition", false)) {
+    FailWith(ERR_RESPONSE_HEADERS_MULTIPLE_CONTENT_DISPOSITION);
+    return;
+  }
+  if (DiffersAcrossCopies(net_.headers, "Location", false)) {
+    FailWith(ERR_RESPONSE_HEADERS_MULTIPLE_LOCATION);
+    return;
   }
   bool redirect_code =
       status == 301 || status == 302 || status == 303 || status == 307 || status == 308;

@@ -31,7 +31,53 @@ std::string SchemeOf(std::string_view url) {
 
 constexpr unsigned kUrlFlags = CURLU_NON_SUPPORT_SCHEME | CURLU_URLENCODE | CURLU_ALLOW_SPACE;
 
-int32_t NormalizeUrl(const std::string& in, std::string* out) {
+namespace {
+
+// Where the path begins in an absolute URL or a reference: after the
+// authority when there is one.
+size_t PathStart(std::string_view u) {
+  size_t i = 0;
+  if (!SchemeOf(u).empty()) i = u.find(':') + 1;
+  if (u.substr(i, 2) == "//") {
+    size_t end = u.find_first_of("/?#", i + 2);
+    return end == std::string_view::npos ? u.size() : end;
+  }
+  return i;
+}
+
+// As browsers prepare a URL text: surrounding spaces and controls go, tabs
+// and line breaks inside go, and in the path, query and fragment the
+// characters a request line cannot carry are percent-encoded. libcurl would
+// otherwise send a space in the query as '+', which the server reads as a
+// plus sign.
+std::string PrepareUrlText(std::string_view in) {
+  while (!in.empty() && static_cast<unsigned char>(in.front()) <= 0x20) in.remove_prefix(1);
+  while (!in.empty() && static_cast<unsigned char>(in.back()) <= 0x20) in.remove_suffix(1);
+  std::string text;
+  text.reserve(in.size());
+  for (char c : in)
+    if (c != '\t' && c != '\r' && c != '\n') text += c;
+  static const char kHex[] = "0123456789ABCDEF";
+  size_t path = PathStart(text);
+  std::string out = text.substr(0, path);
+  for (size_t i = path; i < text.size(); ++i) {
+    unsigned char c = static_cast<unsigned char>(text[i]);
+    if (c <= 0x20 || c >= 0x7f || c == '"' || c == '<' || c == '>' || c == '`' || c == '{' ||
+        c == '}') {
+      out += '%';
+      out += kHex[c >> 4];
+      out += kHex[c & 0xf];
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+int32_t NormalizeUrl(const std::string& raw, std::string* out) {
+  std::string in = PrepareUrlText(raw);
   std::string scheme = SchemeOf(in);
   if (scheme.empty()) return ERR_INVALID_URL;
   if (scheme != "http" && scheme != "https") return ERR_UNKNOWN_URL_SCHEME;
@@ -54,9 +100,21 @@ int32_t NormalizeUrl(const std::string& in, std::string* out) {
   return rc;
 }
 
-int32_t ResolveRedirect(const std::string& base, const std::string& location, std::string* out) {
+int32_t ResolveRedirect(const std::string& base_url, const std::string& raw_location,
+                        std::string* out) {
+  std::string location = PrepareUrlText(raw_location);
   std::string scheme = SchemeOf(location);
   if (!scheme.empty() && scheme != "http" && scheme != "https") return ERR_UNSAFE_REDIRECT;
+  // The current URL's fragment takes no part in resolving (libcurl would put
+  // a query-only reference after it); a target without a fragment of its own
+  // inherits it, as in browsers.
+  size_t hash = base_url.find('#');
+  std::string base = base_url.substr(0, hash);
+  std::string fragment = hash == std::string::npos ? std::string() : base_url.substr(hash);
+  if (!location.empty() && location.front() == '#') {
+    *out = base + location;
+    return 0;
+  }
   CURLU* u = curl_url();
   if (!u) return ERR_OUT_OF_MEMORY;
   int32_t rc = 0;
@@ -75,7 +133,10 @@ int32_t ResolveRedirect(const std::string& base, const std::string& location, st
       if (sc != "http" && sc != "https") rc = ERR_UNSAFE_REDIRECT;
     }
     curl_free(s);
-    if (rc == 0) *out = full;
+    if (rc == 0) {
+      *out = full;
+      if (out->find('#') == std::string::npos) *out += fragment;
+    }
   }
   curl_free(full);
   curl_url_cleanup(u);

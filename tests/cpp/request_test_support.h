@@ -86,7 +86,8 @@ class LocalServer {
 
 // The string value of "key": "..." in a flat JSON text (no escapes needed here).
 inline std::string json_field(std::string_view json, std::string_view key) {
-  const std::string pat = "\"" + std::string(key) + "\": ";
+  std::string pat(1, '"');
+  pat.append(key).append("\": ");
   const auto at = json.find(pat);
   if (at == std::string_view::npos) return {};
   auto start = at + pat.size();

@@ -1,9 +1,10 @@
-// Pure functions: proxy rules, header validation, the error table.
+// Pure functions: proxy rules, header validation, the error table, URLs.
 #include <gtest/gtest.h>
 
 #include "header_validation.h"
 #include "net_errors.h"
 #include "proxy_rules.h"
+#include "url.h"
 
 using namespace cronet_curl;
 
@@ -175,3 +176,35 @@ TEST(NetErrors, CurlMapping) {
 }
 
 }  // namespace
+
+struct UrlCase {
+  const char* base;  // nullptr: normalise `text` alone
+  const char* text;
+  const char* want;
+};
+
+class Urls : public ::testing::TestWithParam<UrlCase> {};
+
+TEST_P(Urls, ResolveAsBrowsersDo) {
+  const UrlCase& c = GetParam();
+  std::string got;
+  int32_t rc = c.base ? ResolveRedirect(c.base, c.text, &got) : NormalizeUrl(c.text, &got);
+  ASSERT_EQ(rc, 0);
+  EXPECT_EQ(got, c.want);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, Urls,
+    ::testing::Values(
+        // Spaces are %20 everywhere (a '+' in the query would mean a plus sign).
+        UrlCase{nullptr, " http://h/a b?q=a b&r=c+d\n", "http://h/a%20b?q=a%20b&r=c+d"},
+        UrlCase{nullptr, "http://h/x\"<>`{}", "http://h/x%22%3C%3E%60%7B%7D"},
+        UrlCase{nullptr, "http://h/a\tb", "http://h/ab"},
+        UrlCase{"http://h/a", "/b c?x=a b", "http://h/b%20c?x=a%20b"},
+        // The current fragment takes no part, and is inherited by a target without one.
+        UrlCase{"http://h/p#top", "?page=2", "http://h/p?page=2#top"},
+        UrlCase{"http://h/p#top", "/q#own", "http://h/q#own"},
+        UrlCase{"http://h/d/frag", "#sec", "http://h/d/frag#sec"},
+        UrlCase{"http://h/d/frag#old", "#new", "http://h/d/frag#new"},
+        UrlCase{"http://h/d/x?q=1", "y", "http://h/d/y"},
+        UrlCase{"http://h/d/x", "//other:81/z", "http://other:81/z"}));
