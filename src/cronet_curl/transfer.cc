@@ -26,18 +26,6 @@ std::string_view TrimWs(std::string_view s) {
   return s;
 }
 
-// libcurl drops a custom header whose value is blank (only characters
-// isspace() accepts), which the browser would send. Such a header is joined
-// to the previous entry with CRLF (libcurl copies an entry verbatim), so it
-// goes out in its place and whole. Values never hold CR or LF (InitWithParams
-// refuses them). With no previous entry, the User-Agent line is the anchor
-// (when the library sends its own) or else the next entry.
-bool IsBlankForCurl(const std::string& v) {
-  for (char c : v)
-    if (!(c == ' ' || c == '\t' || c == '\v' || c == '\f' || c == '\r' || c == '\n')) return false;
-  return true;
-}
-
 // Whether the values of a header differ between its copies; with split_commas
 // each copy may itself be a comma-separated list.
 bool DiffersAcrossCopies(const std::vector<std::pair<std::string, std::string>>& headers,
@@ -63,11 +51,27 @@ bool DiffersAcrossCopies(const std::vector<std::pair<std::string, std::string>>&
   return false;
 }
 
+// libcurl drops a custom header whose value is blank (only characters
+// isspace() accepts), which the browser would send. Such a header is joined
+// to the previous entry with CRLF (libcurl copies an entry verbatim), so it
+// goes out in its place and whole. Values never hold CR or LF (InitWithParams
+// refuses them). With no previous entry, the User-Agent line is the anchor
+// (when the library sends its own) or else the next entry.
+bool IsBlankForCurl(const std::string& v) {
+  for (char c : v)
+    if (!(c == ' ' || c == '\t' || c == '\v' || c == '\f' || c == '\r' || c == '\n')) return false;
+  return true;
+}
+
+// An application Content-Length is left out: the body alone decides the
+// framing, and one that disagreed with it would put the kept-alive
+// connection out of step for the requests after this one.
 std::vector<std::string> BuildHeaderLines(
     const std::vector<std::pair<std::string, std::string>>& headers, const char* user_agent) {
   std::vector<std::string> lines;
   std::string pending;  // blank-valued lines waiting for an anchor
   for (const auto& h : headers) {
+    if (EqualsNoCase(h.first, "Content-Length")) continue;
     std::string line = h.first + ": " + h.second;
     if (!IsBlankForCurl(h.second)) {
       if (!pending.empty()) {
@@ -227,14 +231,7 @@ void RequestCore::StartTransfer() {
     if (EqualsNoCase(h.first, "Content-Type")) has_ctype = true;
     if (EqualsNoCase(h.first, "User-Agent")) has_ua = true;
   }
-  // The body alone decides the framing: a Content-Length of the application's
-  // that disagrees with it would desynchronise the kept-alive connection for
-  // the requests after this one.
-  std::vector<std::pair<std::string, std::string>> sent;
-  sent.reserve(headers_.size());
-  for (const auto& h : headers_)
-    if (!EqualsNoCase(h.first, "Content-Length")) sent.push_back(h);
-  for (const std::string& line : BuildHeaderLines(sent, has_ua ? nullptr : kUserAgent)) {
+  for (const std::string& line : BuildHeaderLines(headers_, has_ua ? nullptr : kUserAgent)) {
     curl_slist* n = curl_slist_append(net_.slist, line.c_str());
     if (n) net_.slist = n;
   }
