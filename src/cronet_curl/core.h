@@ -137,6 +137,7 @@ class RequestCore : public std::enable_shared_from_this<RequestCore> {
   void NetAbandon();
   void NetShutdownAbort();
   void NetTransferDone(CURLcode result);
+  void RetryWithCredentials();
   void NetCleanupTransfer();
 
  private:
@@ -242,7 +243,10 @@ class RequestCore : public std::enable_shared_from_this<RequestCore> {
     char errbuf[CURL_ERROR_SIZE] = {0};
     bool in_multi = false;
     bool detached = false;
-    std::string url;
+    std::string url;          // canonical, without userinfo: what libcurl is given
+    std::string credentials;  // "user:password" from the URL's userinfo, "" when none
+    bool auth_retry_pending = false;  // a 401 Basic challenge: retry with the credentials
+    bool auth_from_url = false;       // the Authorization header is ours, from credentials
     std::string method;
     bool send_body = false;
     std::string proxy;  // as given to libcurl for the current transfer

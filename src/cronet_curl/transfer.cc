@@ -129,7 +129,8 @@ void RequestCore::NetStart() {
     FailWith(rc);
     return;
   }
-  net_.url = url;
+  // Credentials in the URL go out only when the server asks for them.
+  TakeCredentials(url, &net_.url, &net_.credentials);
   net_.method = method_;
   net_.send_body = provider_ != nullptr;
   if (provider_) {
@@ -326,7 +327,7 @@ size_t RequestCore::HeaderCb(char* data, size_t size, size_t n, void* p) {
   size_t len = size * n;
   if (self->net_.detached) return 0;  // ended: stop the transfer at once
   self->OnHeaderLine(data, len);
-  if (self->net_.detached) return 0;
+  if (self->net_.detached || self->net_.auth_retry_pending) return 0;
   if (self->net_.bodiless_response && self->net_.headers_done) {
     self->net_.ended_at_headers = true;  // the response is whole: end it here
     return 0;
@@ -422,6 +423,14 @@ void RequestCore::OnHeadersComplete() {
   }
   if (DiffersAcrossCopies(net_.headers, "Location", false)) {
     FailWith(ERR_RESPONSE_HEADERS_MULTIPLE_LOCATION);
+    return;
+  }
+  if (status == 401 && !net_.credentials.empty() && !net_.auth_from_url &&
+      OffersBasicAuth(net_.headers) &&
+      std::none_of(headers_.begin(), headers_.end(),
+                   [](const auto& h) { return EqualsNoCase(h.first, "Authorization"); })) {
+    net_.discard_body = true;
+    net_.auth_retry_pending = true;  // HeaderCb ends this transfer; NetTransferDone retries
     return;
   }
   bool redirect_code =
@@ -649,15 +658,31 @@ void RequestCore::NetFollow() {
                      headers_.end());
     }
   }
-  if (OriginOf(net_.url) != OriginOf(net_.redirect_url)) {
+  if (net_.auth_from_url) {
+    // Credentials from a URL belong to that URL only.
     headers_.erase(std::remove_if(headers_.begin(), headers_.end(),
                                   [](const std::pair<std::string, std::string>& h) {
                                     return EqualsNoCase(h.first, "Authorization");
                                   }),
                    headers_.end());
+    net_.auth_from_url = false;
   }
-  net_.url = net_.redirect_url;
+  DropCredentialHeaders(net_.url, net_.redirect_url, &headers_);
+  TakeCredentials(net_.redirect_url, &net_.url, &net_.credentials);
   RemoveTransferNow();
+  if (net_.send_body && net_.upload_touched) {
+    RequestProviderRewind();  // the new transfer starts once the rewind is done
+    return;
+  }
+  StartTransfer();
+}
+
+// The answer to a Basic challenge: the same request once more, with the
+// URL's credentials (not reported as a redirect).
+void RequestCore::RetryWithCredentials() {
+  net_.auth_retry_pending = false;
+  net_.auth_from_url = true;
+  headers_.emplace_back("Authorization", BasicAuthorization(net_.credentials));
   if (net_.send_body && net_.upload_touched) {
     RequestProviderRewind();  // the new transfer starts once the rewind is done
     return;
@@ -693,6 +718,10 @@ void RequestCore::NetTransferDone(CURLcode result) {
   RemoveTransferNow();
   if (finished_ || net_.detached) return;
   if (net_.redirect_pending) return;  // the redirect is reported; its body does not matter
+  if (net_.auth_retry_pending) {
+    RetryWithCredentials();
+    return;
+  }
   if (result == CURLE_SEND_FAIL_REWIND && !net_.response_started &&
       net_.rewind_retries < kMaxRewindRetries) {
     // libcurl wants to send the body again (a retry on a fresh connection).
