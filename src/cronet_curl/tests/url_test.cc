@@ -83,7 +83,9 @@ INSTANTIATE_TEST_SUITE_P(
         // Domains: lower case, IDNA, percent-decoded, forbidden code points refused.
         Ok(nullptr, "HTTP://EXAMPLE.com/", "http://example.com/"),
         Ok(nullptr, "http://B\xC3\x9C" "CHER.de/", "http://xn--bcher-kva.de/"),
-        Ok(nullptr, "http://xn--bcher-kva.de/", "http://xn--bcher-kva.de/"),
+        Ok(nullptr, "http://XN--BCHER-KVA.de/", "http://xn--bcher-kva.de/"),
+        Ok(nullptr, "http://fa\xC3\x9F.de/", "http://xn--fa-hia.de/"),
+        Ok(nullptr, "http://a\xE3\x80\x82" "b/", "http://a.b/"),
         Ok(nullptr, "http://%41.com/", "http://a.com/"),
         Bad(nullptr, "http://a%2Fb/", ERR_INVALID_URL),
         Bad(nullptr, "http://ex%00ample/", ERR_INVALID_URL),
