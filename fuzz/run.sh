@@ -4,6 +4,7 @@
 #
 #   fuzz/run.sh [seconds]          run every target (default 60 s each)
 #   fuzz/run.sh --merge [seconds]  also fold new interesting inputs into the corpus
+#   FUZZ_TARGETS="url" fuzz/run.sh  only these targets
 #
 # New inputs found during a run go to a scratch directory, so the checked-in
 # corpus only changes with --merge. A crash leaves its input under
@@ -17,7 +18,7 @@ seconds="${1:-60}"
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 out="$root/build/fuzz"
 cxx="${FUZZ_CXX:-$(command -v clang++-14 || command -v clang++)}"
-targets=(proxy_rules header_validation url)
+read -ra targets <<<"${FUZZ_TARGETS:-proxy_rules header_validation url}"
 # Sources and libraries beyond fuzz/<t>_fuzz.cc and src/cronet_curl/<t>.cc.
 declare -A extra_src=([url]="url_parser.cc")
 declare -A extra_libs=([url]="-lcurl -lidn2")
