@@ -1,6 +1,7 @@
 // The URL parser against itself and against libcurl: a canonical URL parses
 // to itself, and libcurl, given what we hand it, connects to the host (and
-// port) our parser found, with no userinfo of its own.
+// port) our parser found, asks for the same path and query, and has no
+// userinfo of its own.
 #include <curl/curl.h>
 
 #include <cstdint>
@@ -38,7 +39,16 @@ void Check(const std::string& canonical) {
   CURLUcode rc = curl_url_set(u, CURLUPART_URL, plain.c_str(),
                               CURLU_GUESS_SCHEME | CURLU_NON_SUPPORT_SCHEME);
   if (rc == CURLUE_OK) {
-    char *host = nullptr, *port = nullptr, *user = nullptr;
+    char *host = nullptr, *port = nullptr, *user = nullptr, *path = nullptr, *query = nullptr;
+    curl_url_get(u, CURLUPART_PATH, &path, 0);
+    curl_url_get(u, CURLUPART_QUERY, &query, 0);
+    // The request target libcurl sends: our path and query, unchanged.
+    std::string target = std::string(path ? path : "") + (query ? "?" + std::string(query) : "");
+    curl_free(path);
+    curl_free(query);
+    std::string ours = parsed.Serialize(false, false);
+    ours = ours.substr(ours.find('/', parsed.scheme.size() + 3));
+    if (target != ours) Fail("libcurl's request target differs", ours, target);
     curl_url_get(u, CURLUPART_HOST, &host, 0);
     curl_url_get(u, CURLUPART_PORT, &port, CURLU_DEFAULT_PORT);
     curl_url_get(u, CURLUPART_USER, &user, 0);
