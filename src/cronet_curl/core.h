@@ -137,7 +137,6 @@ class RequestCore : public std::enable_shared_from_this<RequestCore> {
   void NetAbandon();
   void NetShutdownAbort();
   void NetTransferDone(CURLcode result);
-  void RetryWithCredentials();
   void NetCleanupTransfer();
 
  private:
@@ -155,6 +154,7 @@ class RequestCore : public std::enable_shared_from_this<RequestCore> {
   static int SeekCb(void* self, curl_off_t offset, int origin);
 
   void StartTransfer();
+  void RetryWithCredentials();
   void RemoveTransferNow();
   void DetachTransfer();
   void OnHeaderLine(const char* data, size_t n);
