@@ -44,8 +44,9 @@ bool EngineCore::Inherited() const { return static_cast<long>(::getpid()) != own
 
 // What a forked child inherited from a running engine: the handle of a thread
 // that is not here, and curl handles whose connections the parent still uses.
-// Joining would never return, cleaning up would close (or shut down with TLS
-// close_notify and HTTP/2 GOAWAY) the parent's connections, and freeing the
+// Joining could wait on a thread the child started since (it may reuse the
+// descriptor the parent's thread left), cleaning up would close (or end with
+// TLS close_notify and HTTP/2 GOAWAY) the parent's connections, and freeing the
 // requests could reach the same sockets. So all of it is left as it is.
 void EngineCore::LeaveToOwner() noexcept {
   struct Left {
