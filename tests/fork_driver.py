@@ -40,6 +40,10 @@ def in_child():
             out["closed_inherited"] = client.close_session(sid)
         out["closed"] = own.close_session(s)
         del own
+    elif action == "new_session_on_inherited_client":
+        s = client.create_session(timeout_ms=10000)
+        out["body"] = fetch(client, s, plain_url)
+        out["closed"] = client.close_session(s)
     elif action == "close_inherited":
         out["closed"] = client.close_session(sid)
         out["sessions"] = client.list_sessions()

@@ -12,6 +12,8 @@ EXPECTED_CHILD = {
     "own_client": lambda r: r == {"who": "child", "body": "hello\n", "closed": True},
     "own_client_then_close_inherited": lambda r: r == {
         "who": "child", "body": "hello\n", "closed_inherited": True, "closed": True},
+    "new_session_on_inherited_client": lambda r: r == {
+        "who": "child", "body": "hello\n", "closed": True},
     "close_inherited": lambda r: r == {"who": "child", "closed": True, "sessions": []},
     "drop_inherited": lambda r: r == {"who": "child"},
     # Refused at once with a reason, not after the session's timeout.
