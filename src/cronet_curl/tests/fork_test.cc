@@ -34,7 +34,8 @@ int RunInChild(const std::function<int()>& body) {
 
 std::string Fetch(Cronet_EnginePtr engine, const std::string& url) {
   TestRequest t(engine);
-  if (t.InitAndStart(url) != Cronet_RESULT_SUCCESS || !t.Wait()) return "not started";
+  if (t.InitAndStart(url) != Cronet_RESULT_SUCCESS) return "not started";
+  if (!t.Wait()) return "no terminal callback";
   return t.events.back() == "succeeded" ? t.body : t.error_message;
 }
 
