@@ -59,8 +59,9 @@ std::atomic<Lane*> g_lanes{nullptr};
 // been held by one of them, and the queued deliveries are for the parent's
 // requests: the child starts over with fresh lanes and leaves the old ones be.
 void FreshLanesInChild() {
-  if (g_lanes.load(std::memory_order_relaxed) != nullptr)
-    if (Lane* fresh = new (std::nothrow) Lane[kLanes]) g_lanes.store(fresh, std::memory_order_relaxed);
+  if (g_lanes.load(std::memory_order_relaxed) == nullptr) return;
+  if (Lane* fresh = new (std::nothrow) Lane[kLanes])
+    g_lanes.store(fresh, std::memory_order_relaxed);
 }
 
 Lane* Lanes() {

@@ -46,7 +46,8 @@ void UnlockAfterFork() {
   TheJournal().mu.unlock();
   g_ca_mu.unlock();
 }
-[[maybe_unused]] const bool g_fork_handlers = pthread_atfork(LockForFork, UnlockAfterFork, UnlockAfterFork) == 0;
+[[maybe_unused]] const bool g_fork_handlers =
+    pthread_atfork(LockForFork, UnlockAfterFork, UnlockAfterFork) == 0;
 }  // namespace
 
 std::string TestCaBundle() {
