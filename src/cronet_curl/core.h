@@ -52,7 +52,7 @@ struct Command {
 
 class EngineCore : public std::enable_shared_from_this<EngineCore> {
  public:
-  EngineCore() = default;
+  EngineCore();
   ~EngineCore();
 
   Cronet_RESULT Start(const Cronet_EngineParams& params);
@@ -65,6 +65,9 @@ class EngineCore : public std::enable_shared_from_this<EngineCore> {
   bool Post(Command cmd);
   bool IsRunning();
   bool OnNetworkThread() const;
+  // True in a process made by fork() after this engine was made: its network
+  // thread does not exist here and its sockets are the parent's.
+  bool Inherited() const;
 
   // Network thread only.
   const EngineConfig& config() const { return config_; }
@@ -82,7 +85,9 @@ class EngineCore : public std::enable_shared_from_this<EngineCore> {
   void Handle(const Command& c);
   void ShutdownSweep(std::vector<Command>& leftover);
   void ProcessCleanups();
+  void LeaveToOwner() noexcept;
 
+  const long owner_pid_;
   std::mutex mu_;
   State state_ = State::kIdle;
   std::vector<Command> queue_;

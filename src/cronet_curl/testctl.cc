@@ -1,4 +1,6 @@
 // The CronetTest_ test controls (see include/cronet_curl_testctl.h).
+#include <pthread.h>
+
 #include <cstring>
 #include <mutex>
 #include <vector>
@@ -33,6 +35,19 @@ Journal& TheJournal() {
   static Journal* j = new Journal;  // never freed: usable during exit
   return *j;
 }
+
+// Any thread may hold these two locks for a moment; fork() must not copy one
+// held, or the child's only thread would wait on it for good.
+void LockForFork() {
+  g_ca_mu.lock();
+  TheJournal().mu.lock();
+}
+void UnlockAfterFork() {
+  TheJournal().mu.unlock();
+  g_ca_mu.unlock();
+}
+[[maybe_unused]] const bool g_fork_handlers =
+    pthread_atfork(LockForFork, UnlockAfterFork, UnlockAfterFork) == 0;
 }  // namespace
 
 std::string TestCaBundle() {
