@@ -222,6 +222,12 @@ void RequestCore::StartTransfer() {
   curl_easy_setopt(e, CURLOPT_HEADERDATA, this);
   curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, &RequestCore::WriteCb);
   curl_easy_setopt(e, CURLOPT_WRITEDATA, this);
+  curl_easy_setopt(e, CURLOPT_OPENSOCKETFUNCTION, &EngineCore::OpenSocketCb);
+  curl_easy_setopt(e, CURLOPT_OPENSOCKETDATA, engine_.get());
+  curl_easy_setopt(e, CURLOPT_CLOSESOCKETFUNCTION, &EngineCore::CloseSocketCb);
+  curl_easy_setopt(e, CURLOPT_CLOSESOCKETDATA, engine_.get());
+  curl_easy_setopt(e, CURLOPT_PREREQFUNCTION, &EngineCore::PrereqCb);
+  curl_easy_setopt(e, CURLOPT_PREREQDATA, this);
 
   // Headers: the application's, and suppress libcurl's own where the browser
   // sends none.
@@ -274,6 +280,8 @@ void RequestCore::StartTransfer() {
     curl_easy_setopt(e, CURLOPT_CUSTOMREQUEST, m.c_str());
   }
 
+  // Before libcurl can pick a connection that the server wrote on while idle.
+  engine_->DropIdleWithUnreadBytes();
   if (curl_multi_add_handle(engine_->multi(), e) != CURLM_OK) {
     FailWith(ERR_FAILED);
     return;
@@ -287,7 +295,14 @@ void RequestCore::StartTransfer() {
 // still running). Never called from inside a curl callback.
 void RequestCore::RemoveTransferNow() {
   if (net_.in_multi) {
+    // The connection libcurl kept for reuse, if any (known only before the removal).
+    curl_socket_t kept = CURL_SOCKET_BAD;
+    long version = 0;
+    curl_easy_getinfo(net_.easy, CURLINFO_ACTIVESOCKET, &kept);
+    curl_easy_getinfo(net_.easy, CURLINFO_HTTP_VERSION, &version);
     curl_multi_remove_handle(engine_->multi(), net_.easy);
+    engine_->SocketReleased(this, kept,
+                            version == CURL_HTTP_VERSION_1_0 || version == CURL_HTTP_VERSION_1_1);
     net_.in_multi = false;
     engine_->RemoveTransfer(this);
   }
