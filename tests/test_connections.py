@@ -83,6 +83,27 @@ def test_connection_written_on_while_idle_is_not_reused(client, raw_server, case
 
 
 @pytest.mark.timeout(60)
+@pytest.mark.parametrize("case,outcome", [
+    ("spaced-length", b"ok"),
+    ("spaced-length-zero", b""),
+    ("spaced-length-cut", "ERR_CONTENT_LENGTH_MISMATCH"),
+    ("spaced-length-encoded", "ERR_INVALID_HTTP_RESPONSE"),
+    ("spaced-chunked", "ERR_INVALID_HTTP_RESPONSE"),
+])
+def test_framing_header_with_space_before_colon(client, raw_server, case, outcome):
+    # Honoured (exactly that many bytes) or refused: never a wait for a close.
+    srv = raw_server(case)
+    sid = client.create_session(timeout_ms=TIMEOUT_MS)
+    if isinstance(outcome, bytes):
+        assert client.request(sid, srv.url("/r0"), "GET")["body"] == outcome
+    else:
+        with pytest.raises(RuntimeError, match="^Request failed: net::%s$" % outcome):
+            client.request(sid, srv.url("/r0"), "GET")
+    assert client.request(sid, srv.url("/r1"), "GET")["body"] == b"/r1"
+    assert srv.ask("state")["connections"] == 2
+
+
+@pytest.mark.timeout(60)
 def test_quiet_connection_is_reused(client, raw_server):
     srv = raw_server("quiet")
     sid = client.create_session(timeout_ms=TIMEOUT_MS)

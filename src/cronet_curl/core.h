@@ -171,6 +171,8 @@ class RequestCore : public std::enable_shared_from_this<RequestCore> {
   };
 
   static size_t WriteCb(char* data, size_t size, size_t n, void* self);
+  static size_t OnBody(RequestCore* self, char* data, size_t len);
+  size_t OnFramedBody(char* data, size_t len);
   static size_t HeaderCb(char* data, size_t size, size_t n, void* self);
   static size_t ReadCb(char* data, size_t size, size_t n, void* self);
   static int SeekCb(void* self, curl_off_t offset, int origin);
@@ -288,6 +290,13 @@ class RequestCore : public std::enable_shared_from_this<RequestCore> {
     std::string redirect_url;
     bool response_started = false;
     bool chunked = false;
+    // Framing headers libcurl does not see: a name with space before the
+    // colon ("Content-Length : 2"). The length is honoured here.
+    bool bare_length = false;    // a Content-Length libcurl frames by
+    bool spaced_length = false;
+    bool spaced_te = false;
+    int64_t length_left = -1;    // body bytes still due under a spaced Content-Length
+    bool ended_by_length = false;
     std::shared_ptr<Cronet_UrlResponseInfo> info;
     // Body queue.
     std::deque<std::string> chunks;

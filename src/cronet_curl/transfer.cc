@@ -51,6 +51,34 @@ bool DiffersAcrossCopies(const std::vector<std::pair<std::string, std::string>>&
   return false;
 }
 
+// The value of a "Content-Length :" header (copies agree, see
+// DiffersAcrossCopies); -1 when it is not a plain decimal number.
+int64_t SpacedContentLength(const std::vector<std::pair<std::string, std::string>>& headers) {
+  for (const auto& h : headers) {
+    if (!EqualsNoCase(h.first, "Content-Length")) continue;
+    std::string_view v = TrimWs(h.second);
+    v = v.substr(0, v.find(','));
+    v = TrimWs(v);
+    if (v.empty() || v.size() > 18) return -1;
+    int64_t n = 0;
+    for (char c : v) {
+      if (c < '0' || c > '9') return -1;
+      n = n * 10 + (c - '0');
+    }
+    return n;
+  }
+  return -1;
+}
+
+bool HasContentEncoding(const std::vector<std::pair<std::string, std::string>>& headers) {
+  for (const auto& h : headers) {
+    if (!EqualsNoCase(h.first, "Content-Encoding")) continue;
+    std::string_view v = TrimWs(h.second);
+    if (!v.empty() && !EqualsNoCase(v, "identity")) return true;
+  }
+  return false;
+}
+
 // libcurl drops a custom header whose value is blank (only characters
 // isspace() accepts), which the browser would send. Such a header is joined
 // to the previous entry with CRLF (libcurl copies an entry verbatim), so it
@@ -63,15 +91,17 @@ bool IsBlankForCurl(const std::string& v) {
   return true;
 }
 
-// An application Content-Length is left out: the body alone decides the
-// framing, and one that disagreed with it would put the kept-alive
-// connection out of step for the requests after this one.
+// An application Content-Length or Transfer-Encoding is left out: the library
+// frames the body (Content-Length when the length is known, chunked when not,
+// nothing without a body), and framing that disagreed with it would put the
+// kept-alive connection out of step for the requests after this one.
 std::vector<std::string> BuildHeaderLines(
     const std::vector<std::pair<std::string, std::string>>& headers, const char* user_agent) {
   std::vector<std::string> lines;
   std::string pending;  // blank-valued lines waiting for an anchor
   for (const auto& h : headers) {
-    if (EqualsNoCase(h.first, "Content-Length")) continue;
+    if (EqualsNoCase(h.first, "Content-Length") || EqualsNoCase(h.first, "Transfer-Encoding"))
+      continue;
     std::string line = h.first + ": " + h.second;
     if (!IsBlankForCurl(h.second)) {
       if (!pending.empty()) {
@@ -168,6 +198,9 @@ void RequestCore::StartTransfer() {
   net_.discard_body = false;
   net_.redirect_pending = false;
   net_.chunked = false;
+  net_.bare_length = net_.spaced_length = net_.spaced_te = false;
+  net_.length_left = -1;
+  net_.ended_by_length = false;
   {
     std::lock_guard<std::mutex> q(queue_mu_);
     net_.recv_paused = false;
@@ -343,7 +376,7 @@ size_t RequestCore::HeaderCb(char* data, size_t size, size_t n, void* p) {
   if (self->net_.detached) return 0;  // ended: stop the transfer at once
   self->OnHeaderLine(data, len);
   if (self->net_.detached || self->net_.auth_retry_pending) return 0;
-  if (self->net_.bodiless_response && self->net_.headers_done) {
+  if ((self->net_.bodiless_response || self->net_.length_left == 0) && self->net_.headers_done) {
     self->net_.ended_at_headers = true;  // the response is whole: end it here
     return 0;
   }
@@ -363,6 +396,7 @@ void RequestCore::OnHeaderLine(const char* data, size_t n) {
     net_.headers.clear();
     net_.headers_done = false;
     net_.status = 0;
+    net_.bare_length = net_.spaced_length = net_.spaced_te = false;
     size_t sp = line.find(' ');
     if (sp != std::string_view::npos) {
       int code = 0, digits = 0;
@@ -404,8 +438,12 @@ void RequestCore::OnHeaderLine(const char* data, size_t n) {
   }
   size_t colon = line.find(':');
   if (colon == std::string_view::npos) return;
-  std::string_view name = TrimWs(line.substr(0, colon));
+  std::string_view raw_name = line.substr(0, colon);
+  std::string_view name = TrimWs(raw_name);
   if (name.empty()) return;
+  bool spaced = raw_name.back() == ' ' || raw_name.back() == '\t';
+  if (EqualsNoCase(name, "Content-Length")) (spaced ? net_.spaced_length : net_.bare_length) = true;
+  if (spaced && EqualsNoCase(name, "Transfer-Encoding")) net_.spaced_te = true;
   std::string_view value = TrimWs(line.substr(colon + 1));
   net_.headers.emplace_back(std::string(name), std::string(value));
 }
@@ -416,6 +454,11 @@ void RequestCore::OnHeadersComplete() {
     long code = 0;
     curl_easy_getinfo(net_.easy, CURLINFO_RESPONSE_CODE, &code);
     status = static_cast<int>(code);
+  }
+  // libcurl would not decode a chunked body it cannot see announced.
+  if (net_.spaced_te) {
+    FailWith(ERR_INVALID_HTTP_RESPONSE);
+    return;
   }
   const std::string* location = nullptr;
   for (const auto& h : net_.headers) {
@@ -447,6 +490,19 @@ void RequestCore::OnHeadersComplete() {
     net_.discard_body = true;
     net_.auth_retry_pending = true;  // HeaderCb ends this transfer; NetTransferDone retries
     return;
+  }
+  if (net_.spaced_length && !net_.bare_length && !net_.chunked && net_.method != "HEAD" &&
+      status >= 200 && status != 204 && status != 304) {
+    // libcurl frames by exact header names only and would wait for a close
+    // that a kept-alive connection never brings. Honour the length as the
+    // browser does; the transfer then ends after exactly that many bytes.
+    // libcurl hands over decoded bytes, so an encoded body cannot be counted.
+    int64_t n = SpacedContentLength(net_.headers);
+    if (n < 0 || HasContentEncoding(net_.headers)) {
+      FailWith(ERR_INVALID_HTTP_RESPONSE);
+      return;
+    }
+    net_.length_left = n;
   }
   bool redirect_code =
       status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
@@ -495,8 +551,28 @@ void RequestCore::OnHeadersComplete() {
 
 size_t RequestCore::WriteCb(char* data, size_t size, size_t n, void* p) {
   auto* self = static_cast<RequestCore*>(p);
-  Net& net = self->net_;
   size_t len = size * n;
+  if (self->net_.length_left >= 0 && !self->net_.detached) return self->OnFramedBody(data, len);
+  return OnBody(self, data, len);
+}
+
+// A body framed by a Content-Length libcurl did not see: take exactly that
+// many bytes, then end the transfer (returning short makes libcurl stop and
+// close the connection, whose remaining bytes are not ours to read).
+size_t RequestCore::OnFramedBody(char* data, size_t len) {
+  size_t take = static_cast<size_t>(std::min<uint64_t>(len, net_.length_left));
+  if (take > 0) {
+    size_t r = OnBody(this, data, take);
+    if (r != take) return r;  // paused: libcurl hands the whole chunk over again
+    net_.length_left -= static_cast<int64_t>(take);
+  }
+  if (net_.length_left > 0) return len;
+  net_.ended_by_length = true;
+  return 0;
+}
+
+size_t RequestCore::OnBody(RequestCore* self, char* data, size_t len) {
+  Net& net = self->net_;
   if (net.detached || net.discard_body || !net.response_started) return len;
   std::unique_lock<std::mutex> q(self->queue_mu_);
   if (net.read_buf && net.buffered == 0) {
@@ -712,7 +788,8 @@ void RequestCore::NetAbandon() { Finish(Outcome{Outcome::kAbandoned, nullptr}); 
 void RequestCore::NetShutdownAbort() { FailWith(ERR_ABORTED); }
 
 void RequestCore::NetTransferDone(CURLcode result) {
-  if (net_.ended_at_headers) result = CURLE_OK;  // ended on purpose, see HeaderCb
+  // Ended on purpose, see HeaderCb and OnFramedBody.
+  if (net_.ended_at_headers || net_.ended_by_length) result = CURLE_OK;
   CurlFailure f;
   f.code = result;
   if (result != CURLE_OK && net_.easy) {
@@ -758,6 +835,13 @@ void RequestCore::NetTransferDone(CURLcode result) {
   }
   if (!net_.response_started) {
     FailWith(net_.headers_done ? ERR_INVALID_HTTP_RESPONSE : ERR_EMPTY_RESPONSE);
+    return;
+  }
+  if (net_.length_left > 0) {
+    // Closed before the length a spaced Content-Length announced.
+    net_.body_complete = true;
+    net_.body_error = ERR_CONTENT_LENGTH_MISMATCH;
+    TryServeRead();
     return;
   }
   net_.body_complete = true;

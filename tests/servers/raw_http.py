@@ -37,6 +37,14 @@ CASES = {
     "late-body-after-204": (lambda p: b"HTTP/1.1 204 No Content\r\n\r\n", b"LATE BODY"),
     "late-body-after-head": (lambda p: answer(p, length=9, body=b""), b"LATE BODY"),
     "closed-while-idle": (None, CLOSE),
+    # Framing headers written with a space before the colon.
+    "spaced-length": (lambda p: b"HTTP/1.1 200 OK\r\nContent-Length : 2\r\n\r\nokJUNK", None),
+    "spaced-length-zero": (lambda p: b"HTTP/1.1 200 OK\r\nContent-Length\t: 0\r\n\r\n", None),
+    "spaced-length-cut": (lambda p: b"HTTP/1.1 200 OK\r\nContent-Length : 10\r\n\r\nok", CLOSE),
+    "spaced-length-encoded": (lambda p: b"HTTP/1.1 200 OK\r\nContent-Length : 2\r\n"
+                              b"Content-Encoding: gzip\r\n\r\nok", None),
+    "spaced-chunked": (lambda p: b"HTTP/1.1 200 OK\r\nTransfer-Encoding : chunked\r\n\r\n"
+                       b"2\r\nok\r\n0\r\n\r\n", None),
 }
 
 

@@ -386,6 +386,52 @@ TEST_F(Http, ChunkedUploadAndAsyncProvider) {
   StopEngine(engine);
 }
 
+size_t CountOf(const std::string& hay, const std::string& needle) {
+  size_t n = 0;
+  for (size_t pos = hay.find(needle); pos != std::string::npos; pos = hay.find(needle, pos + 1)) ++n;
+  return n;
+}
+
+TEST_F(Http, CallerFramingHeadersAreLeftOut) {
+  // The library frames every request itself: Content-Length for a known
+  // length, chunked for an unknown one, nothing without a body.
+  Cronet_EnginePtr engine = StartEngine();
+  std::string body = MakeBody(5000);
+  struct Case {
+    const char* method;
+    const char* te;
+    int upload;  // 0: none, 1: known length, 2: unknown length (chunked)
+    const char* framing;
+  } cases[] = {
+      {"GET", "chunked", 0, nullptr},
+      {"OPTIONS", "chunked", 0, nullptr},
+      {"POST", "gzip", 1, "\r\nContent-Length: 5000\r\n"},
+      {"PUT", "chunked", 2, "\r\nTransfer-Encoding: chunked\r\n"},
+      {"POST", "gzip, chunked", 2, "\r\nTransfer-Encoding: chunked\r\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.method) + " " + c.te);
+    std::unique_ptr<TestUpload> up;
+    if (c.upload) up = std::make_unique<TestUpload>(body, c.upload == 2);
+    TestRequest t(engine);
+    t.method = c.method;
+    t.headers = {{"Transfer-Encoding", c.te}, {"X-After", "1"}};
+    t.upload = up.get();
+    ASSERT_EQ(t.InitAndStart(base_ + "/echo"), Cronet_RESULT_SUCCESS);
+    ASSERT_TRUE(t.Wait());
+    ASSERT_EQ(t.status, 200) << t.error_message;
+    std::string head = RawHead(t.body);
+    EXPECT_TRUE(Contains(head, "\r\nX-After: 1\r\n")) << head;
+    EXPECT_EQ(CountOf(head, "Transfer-Encoding"), c.upload == 2 ? 1u : 0u) << head;
+    if (c.framing) {
+      EXPECT_TRUE(Contains(head, c.framing)) << head;
+    }
+    EXPECT_TRUE(Contains(t.body, "\"body_len\": " + std::to_string(c.upload ? body.size() : 0)))
+        << t.body.substr(0, 300);
+  }
+  StopEngine(engine);
+}
+
 TEST_F(Http, UploadReadErrorFailsTheRequest) {
   Cronet_EnginePtr engine = StartEngine();
   TestUpload up("abc");
