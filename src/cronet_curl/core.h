@@ -195,6 +195,7 @@ class RequestCore : public std::enable_shared_from_this<RequestCore> {
   void AfterRewind();
   void Finish(Outcome outcome);
   void FailWith(int32_t net_error);
+  void FailWith(int32_t net_error, const std::string& detail);  // detail goes into the message
   void FailCallback(const std::string& message);
   void RequestClose();
   void Advance();  // posts Close and the terminal callback when their time has come

@@ -5,6 +5,7 @@
 
 #include "ascii.h"
 #include "core.h"
+#include "curl_options.h"
 #include "header_validation.h"
 #include "net_errors.h"
 #include "url.h"
@@ -209,58 +210,58 @@ void RequestCore::StartTransfer() {
   net_.errbuf[0] = 0;
 
   CURL* e = net_.easy;
-  curl_easy_setopt(e, CURLOPT_PRIVATE, this);
-  curl_easy_setopt(e, CURLOPT_URL, net_.url.c_str());
-  curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http,https");
-  curl_easy_setopt(e, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
-  curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 0L);
-  curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(e, CURLOPT_SHARE, engine_->share());
-  curl_easy_setopt(e, CURLOPT_ERRORBUFFER, net_.errbuf);
-  curl_easy_setopt(e, CURLOPT_TCP_NODELAY, 1L);
-  curl_easy_setopt(e, CURLOPT_TCP_KEEPALIVE, 1L);
-  curl_easy_setopt(e, CURLOPT_HTTP09_ALLOWED, 0L);
-  curl_easy_setopt(e, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
-  curl_easy_setopt(e, CURLOPT_BUFFERSIZE, 64L << 10);
-  curl_easy_setopt(e, CURLOPT_UPLOAD_BUFFERSIZE, static_cast<long>(kUploadBufferSize));
-  curl_easy_setopt(e, CURLOPT_HTTP_VERSION,
-                   cfg.http2 ? static_cast<long>(CURL_HTTP_VERSION_2TLS)
-                             : static_cast<long>(CURL_HTTP_VERSION_1_1));
+  EasyOptions o(e);  // every result checked, see curl_options.h
+  o.Need(CURLOPT_PRIVATE, this);
+  o.Need(CURLOPT_URL, net_.url.c_str());
+  o.Need(CURLOPT_PROTOCOLS_STR, "http,https");
+  o.Need(CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+  o.Need(CURLOPT_FOLLOWLOCATION, 0L);
+  o.Need(CURLOPT_NOSIGNAL, 1L);
+  o.Tune(CURLOPT_SHARE, engine_->share());
+  o.Need(CURLOPT_ERRORBUFFER, net_.errbuf);
+  o.Tune(CURLOPT_TCP_NODELAY, 1L);
+  o.Tune(CURLOPT_TCP_KEEPALIVE, 1L);
+  o.Need(CURLOPT_HTTP09_ALLOWED, 0L);
+  o.Need(CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
+  o.Tune(CURLOPT_BUFFERSIZE, 64L << 10);
+  o.Tune(CURLOPT_UPLOAD_BUFFERSIZE, static_cast<long>(kUploadBufferSize));
+  o.Need(CURLOPT_HTTP_VERSION, cfg.http2 ? static_cast<long>(CURL_HTTP_VERSION_2TLS)
+                                         : static_cast<long>(CURL_HTTP_VERSION_1_1));
   // Wait for a connection that may multiplex only where HTTP/2 is possible (TLS).
-  if (cfg.http2 && SchemeOf(net_.url) == "https") curl_easy_setopt(e, CURLOPT_PIPEWAIT, 1L);
+  if (cfg.http2 && SchemeOf(net_.url) == "https") o.Tune(CURLOPT_PIPEWAIT, 1L);
 #ifdef CURLALTSVC_H3
-  if (cfg.quic) curl_easy_setopt(e, CURLOPT_ALTSVC_CTRL, CURLALTSVC_H1 | CURLALTSVC_H2 | CURLALTSVC_H3);
+  if (cfg.quic) o.Tune(CURLOPT_ALTSVC_CTRL, CURLALTSVC_H1 | CURLALTSVC_H2 | CURLALTSVC_H3);
 #endif
   static const long kWeights[] = {1, 32, 64, 128, 256};
-  curl_easy_setopt(e, CURLOPT_STREAM_WEIGHT, kWeights[std::clamp(priority_, 0, 4)]);
-  curl_easy_setopt(e, CURLOPT_ACCEPT_ENCODING, cfg.accept_encoding.c_str());
-  curl_easy_setopt(e, CURLOPT_HTTP_CONTENT_DECODING, 1L);
+  o.Tune(CURLOPT_STREAM_WEIGHT, kWeights[std::clamp(priority_, 0, 4)]);
+  o.Need(CURLOPT_ACCEPT_ENCODING, cfg.accept_encoding.c_str());
+  o.Need(CURLOPT_HTTP_CONTENT_DECODING, 1L);
   // TLS.
-  curl_easy_setopt(e, CURLOPT_SSL_VERIFYPEER, cfg.skip_cert_verify ? 0L : 1L);
-  curl_easy_setopt(e, CURLOPT_SSL_VERIFYHOST, cfg.skip_cert_verify ? 0L : 2L);
-  curl_easy_setopt(e, CURLOPT_PROXY_SSL_VERIFYPEER, cfg.skip_cert_verify ? 0L : 1L);
-  curl_easy_setopt(e, CURLOPT_PROXY_SSL_VERIFYHOST, cfg.skip_cert_verify ? 0L : 2L);
+  o.Need(CURLOPT_SSL_VERIFYPEER, cfg.skip_cert_verify ? 0L : 1L);
+  o.Need(CURLOPT_SSL_VERIFYHOST, cfg.skip_cert_verify ? 0L : 2L);
+  o.Need(CURLOPT_PROXY_SSL_VERIFYPEER, cfg.skip_cert_verify ? 0L : 1L);
+  o.Need(CURLOPT_PROXY_SSL_VERIFYHOST, cfg.skip_cert_verify ? 0L : 2L);
   if (!cfg.ca_bundle.empty()) {
-    curl_easy_setopt(e, CURLOPT_CAINFO, cfg.ca_bundle.c_str());
-    curl_easy_setopt(e, CURLOPT_PROXY_CAINFO, cfg.ca_bundle.c_str());
+    o.Need(CURLOPT_CAINFO, cfg.ca_bundle.c_str());
+    o.Need(CURLOPT_PROXY_CAINFO, cfg.ca_bundle.c_str());
   }
   // Proxy: always explicit, so that proxy environment variables never apply.
   std::string scheme = SchemeOf(net_.url);
   ProxyServer proxy = cfg.proxies.ForScheme(scheme);
   net_.proxy = proxy.ToCurl();
-  curl_easy_setopt(e, CURLOPT_PROXY, net_.proxy.c_str());
-  curl_easy_setopt(e, CURLOPT_NOPROXY, "");
+  o.Need(CURLOPT_PROXY, net_.proxy.c_str());
+  o.Need(CURLOPT_NOPROXY, "");
   // Callbacks.
-  curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, &RequestCore::HeaderCb);
-  curl_easy_setopt(e, CURLOPT_HEADERDATA, this);
-  curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, &RequestCore::WriteCb);
-  curl_easy_setopt(e, CURLOPT_WRITEDATA, this);
-  curl_easy_setopt(e, CURLOPT_OPENSOCKETFUNCTION, &EngineCore::OpenSocketCb);
-  curl_easy_setopt(e, CURLOPT_OPENSOCKETDATA, engine_.get());
-  curl_easy_setopt(e, CURLOPT_CLOSESOCKETFUNCTION, &EngineCore::CloseSocketCb);
-  curl_easy_setopt(e, CURLOPT_CLOSESOCKETDATA, engine_.get());
-  curl_easy_setopt(e, CURLOPT_PREREQFUNCTION, &EngineCore::PrereqCb);
-  curl_easy_setopt(e, CURLOPT_PREREQDATA, this);
+  o.Need(CURLOPT_HEADERFUNCTION, &RequestCore::HeaderCb);
+  o.Need(CURLOPT_HEADERDATA, this);
+  o.Need(CURLOPT_WRITEFUNCTION, &RequestCore::WriteCb);
+  o.Need(CURLOPT_WRITEDATA, this);
+  o.Need(CURLOPT_OPENSOCKETFUNCTION, &EngineCore::OpenSocketCb);
+  o.Need(CURLOPT_OPENSOCKETDATA, engine_.get());
+  o.Need(CURLOPT_CLOSESOCKETFUNCTION, &EngineCore::CloseSocketCb);
+  o.Need(CURLOPT_CLOSESOCKETDATA, engine_.get());
+  o.Need(CURLOPT_PREREQFUNCTION, &EngineCore::PrereqCb);
+  o.Need(CURLOPT_PREREQDATA, this);
 
   // Headers: the application's, and suppress libcurl's own where the browser
   // sends none.
@@ -271,48 +272,57 @@ void RequestCore::StartTransfer() {
     if (EqualsNoCase(h.first, "Content-Type")) has_ctype = true;
     if (EqualsNoCase(h.first, "User-Agent")) has_ua = true;
   }
-  for (const std::string& line : BuildHeaderLines(headers_, has_ua ? nullptr : kUserAgent)) {
-    curl_slist* n = curl_slist_append(net_.slist, line.c_str());
-    if (n) net_.slist = n;
-  }
-  auto suppress = [&](const char* line) {
+  bool headers_whole = true;  // a header line the list could not take would be lost
+  auto append = [&](const char* line) {
     curl_slist* n = curl_slist_append(net_.slist, line);
     if (n) net_.slist = n;
+    else headers_whole = false;
   };
-  if (!has_accept) suppress("Accept:");
-  if (!has_expect) suppress("Expect:");
-  if (!has_ctype) suppress("Content-Type:");
-  if (!has_ua) curl_easy_setopt(e, CURLOPT_USERAGENT, kUserAgent);
-  curl_easy_setopt(e, CURLOPT_HTTPHEADER, net_.slist);
+  for (const std::string& line : BuildHeaderLines(headers_, has_ua ? nullptr : kUserAgent))
+    append(line.c_str());
+  if (!has_accept) append("Accept:");
+  if (!has_expect) append("Expect:");
+  if (!has_ctype) append("Content-Type:");
+  if (!has_ua) o.Need(CURLOPT_USERAGENT, kUserAgent);
+  o.Need(CURLOPT_HTTPHEADER, net_.slist);
 
   // Method and body.
   const std::string& m = net_.method;
   if (net_.send_body) {
-    curl_easy_setopt(e, CURLOPT_POST, 1L);
-    curl_easy_setopt(e, CURLOPT_READFUNCTION, &RequestCore::ReadCb);
-    curl_easy_setopt(e, CURLOPT_READDATA, this);
-    curl_easy_setopt(e, CURLOPT_SEEKFUNCTION, &RequestCore::SeekCb);
-    curl_easy_setopt(e, CURLOPT_SEEKDATA, this);
-    curl_easy_setopt(e, CURLOPT_POSTFIELDSIZE_LARGE,
-                     static_cast<curl_off_t>(upload_length_ >= 0 ? upload_length_ : -1));
-    if (m != "POST") curl_easy_setopt(e, CURLOPT_CUSTOMREQUEST, m.c_str());
+    o.Need(CURLOPT_POST, 1L);
+    o.Need(CURLOPT_READFUNCTION, &RequestCore::ReadCb);
+    o.Need(CURLOPT_READDATA, this);
+    o.Need(CURLOPT_SEEKFUNCTION, &RequestCore::SeekCb);
+    o.Need(CURLOPT_SEEKDATA, this);
+    o.Need(CURLOPT_POSTFIELDSIZE_LARGE,
+           static_cast<curl_off_t>(upload_length_ >= 0 ? upload_length_ : -1));
+    if (m != "POST") o.Need(CURLOPT_CUSTOMREQUEST, m.c_str());
     // libcurl would wait for a body that a HEAD response never has.
     net_.bodiless_response = m == "HEAD";
   } else if (m == "GET") {
-    curl_easy_setopt(e, CURLOPT_HTTPGET, 1L);
+    o.Need(CURLOPT_HTTPGET, 1L);
   } else if (m == "HEAD") {
-    curl_easy_setopt(e, CURLOPT_NOBODY, 1L);
+    o.Need(CURLOPT_NOBODY, 1L);
   } else if (m == "POST" || m == "PUT") {
     // As the browser does: an empty body with Content-Length: 0.
-    curl_easy_setopt(e, CURLOPT_POST, 1L);
-    curl_easy_setopt(e, CURLOPT_POSTFIELDS, "");
-    curl_easy_setopt(e, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(0));
-    if (m != "POST") curl_easy_setopt(e, CURLOPT_CUSTOMREQUEST, m.c_str());
+    o.Need(CURLOPT_POST, 1L);
+    o.Need(CURLOPT_POSTFIELDS, "");
+    o.Need(CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(0));
+    if (m != "POST") o.Need(CURLOPT_CUSTOMREQUEST, m.c_str());
   } else {
-    curl_easy_setopt(e, CURLOPT_HTTPGET, 1L);
-    curl_easy_setopt(e, CURLOPT_CUSTOMREQUEST, m.c_str());
+    o.Need(CURLOPT_HTTPGET, 1L);
+    o.Need(CURLOPT_CUSTOMREQUEST, m.c_str());
   }
 
+  if (!headers_whole) {
+    FailWith(ERR_OUT_OF_MEMORY);
+    return;
+  }
+  if (!o.refused().empty()) {
+    // Going on without it would silently drop a safeguard.
+    FailWith(ERR_FAILED, "libcurl refused " + o.refused());
+    return;
+  }
   // Before libcurl can pick a connection that the server wrote on while idle.
   engine_->DropIdleWithUnreadBytes();
   if (curl_multi_add_handle(engine_->multi(), e) != CURLM_OK) {
@@ -365,7 +375,10 @@ void RequestCore::NetCleanupTransfer() {
 void RequestCore::UpdatePause() {
   if (!net_.easy || !net_.in_multi) return;
   int mask = (net_.recv_paused ? CURLPAUSE_RECV : 0) | (net_.send_paused ? CURLPAUSE_SEND : 0);
-  curl_easy_pause(net_.easy, mask);
+  // Not checked on purpose: a write callback that fails during the resume
+  // (also on purpose, see OnFramedBody) makes this return its error, and the
+  // transfer then ends with that result, which is where it is handled.
+  (void)curl_easy_pause(net_.easy, mask);
 }
 
 // ---- response headers ----

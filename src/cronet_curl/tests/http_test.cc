@@ -963,6 +963,55 @@ TEST_F(Http, ClosedAndResetConnections) {
   StopEngine(engine);
 }
 
+// ---- libcurl refusing an option -------------------------------------------------------
+
+TEST_F(Http, RefusedSafeguardOptionFailsTheRequest) {
+  struct {
+    const char* option;
+    bool needed;
+  } cases[] = {
+      {"CURLOPT_PROTOCOLS_STR", true},  {"CURLOPT_REDIR_PROTOCOLS_STR", true},
+      {"CURLOPT_SSL_VERIFYPEER", true}, {"CURLOPT_PROXY", true},
+      {"CURLOPT_NOPROXY", true},        {"CURLOPT_HTTPHEADER", true},
+      {"CURLOPT_BUFFERSIZE", false},    {"CURLOPT_TCP_KEEPALIVE", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.option);
+    CronetTest_RefuseCurlOption(c.option);
+    Cronet_EnginePtr engine = StartEngine();
+    TestRequest t(engine);
+    ASSERT_EQ(t.InitAndStart(base_ + "/bytes/1000"), Cronet_RESULT_SUCCESS);
+    ASSERT_TRUE(t.Wait());
+    if (c.needed) {
+      EXPECT_EQ(t.error_message, std::string("net::ERR_FAILED (libcurl refused ") + c.option + ")");
+      EXPECT_EQ(t.internal_error_code, -2);
+      EXPECT_EQ(t.CountEvents("started"), 0);
+    } else {
+      EXPECT_EQ(t.body.size(), 1000u) << t.error_message;
+      EXPECT_TRUE(MatchesPattern(t.body));
+    }
+    StopEngine(engine);
+  }
+}
+
+TEST_F(Http, RefusedEngineOption) {
+  for (const char* option : {"CURLMOPT_MAX_HOST_CONNECTIONS", "CURLMOPT_MAXCONNECTS"}) {
+    SCOPED_TRACE(option);
+    bool needed = option == std::string("CURLMOPT_MAX_HOST_CONNECTIONS");
+    CronetTest_RefuseCurlOption(option);
+    Cronet_EnginePtr e = Cronet_Engine_Create();
+    Cronet_EngineParamsPtr p = Cronet_EngineParams_Create();
+    EXPECT_EQ(Cronet_Engine_StartWithParams(e, p),
+              needed ? Cronet_RESULT_ILLEGAL_STATE : Cronet_RESULT_SUCCESS);
+    CronetTest_RefuseCurlOption(nullptr);
+    if (needed) {  // the engine stays unstarted and starts once libcurl takes the option
+      EXPECT_EQ(Cronet_Engine_StartWithParams(e, p), Cronet_RESULT_SUCCESS);
+    }
+    Cronet_EngineParams_Destroy(p);
+    StopEngine(e);
+  }
+}
+
 // ---- proxies --------------------------------------------------------------------------
 
 TEST_F(Http, ProxyEnvironmentIsIgnored) {
