@@ -298,6 +298,42 @@ TEST_F(Http, ManyConcurrentRequests) {
   StopEngine(engine);
 }
 
+TEST_F(Http, BusyConnectionsAreNotTakenForIdle) {
+  // Connections that served a request before and are busy again, with body
+  // bytes waiting while their reader is slow (transfers paused), must not be
+  // mistaken for idle ones with stray bytes when other requests start.
+  Cronet_EnginePtr engine = StartEngine();
+  TestExecutor shared;
+  std::vector<std::unique_ptr<TestRequest>> warm, slow, quick;
+  for (int i = 0; i < 6; ++i) {
+    warm.push_back(std::make_unique<TestRequest>(engine, shared.get()));
+    ASSERT_EQ(warm.back()->InitAndStart(base_ + "/bytes/1000"), Cronet_RESULT_SUCCESS);
+  }
+  for (auto& r : warm) ASSERT_TRUE(r->Wait());
+  for (int i = 0; i < 5; ++i) {
+    slow.push_back(std::make_unique<TestRequest>(engine));
+    slow.back()->read_size = 16384;
+    slow.back()->read_delay_ms = 2;
+    ASSERT_EQ(slow.back()->InitAndStart(base_ + "/bytes/3000000?seed=" + std::to_string(i)),
+              Cronet_RESULT_SUCCESS);
+  }
+  for (int i = 0; i < 12; ++i) {
+    TestRequest t(engine);
+    ASSERT_EQ(t.InitAndStart(base_ + "/bytes/5000?seed=9"), Cronet_RESULT_SUCCESS);
+    ASSERT_TRUE(t.Wait());
+    EXPECT_EQ(t.body.size(), 5000u) << t.error_message;
+    EXPECT_TRUE(MatchesPattern(t.body, 9));
+  }
+  for (size_t i = 0; i < slow.size(); ++i) {
+    ASSERT_TRUE(slow[i]->Wait(60000));
+    EXPECT_EQ(slow[i]->body.size(), 3000000u) << slow[i]->error_message;
+    EXPECT_TRUE(MatchesPattern(slow[i]->body, static_cast<int>(i)));
+  }
+  slow.clear();
+  warm.clear();
+  StopEngine(engine);
+}
+
 // ---- content encodings -----------------------------------------------------------
 
 TEST_F(Http, ContentDecoding) {
