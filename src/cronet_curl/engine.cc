@@ -8,6 +8,7 @@
 #include <new>
 
 #include "core.h"
+#include "curl_options.h"
 #include "proxy_rules.h"
 
 namespace cronet_curl {
@@ -105,11 +106,18 @@ Cronet_RESULT EngineCore::Start(const Cronet_EngineParams& params) {
     return Cronet_RESULT_ILLEGAL_STATE;
   }
   // All handles live on the network thread: the share needs no lock functions.
-  curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
-  curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
-  curl_multi_setopt(multi, CURLMOPT_PIPELINING, static_cast<long>(CURLPIPE_MULTIPLEX));
-  curl_multi_setopt(multi, CURLMOPT_MAX_HOST_CONNECTIONS, 6L);  // as browsers do
-  curl_multi_setopt(multi, CURLMOPT_MAXCONNECTS, 64L);
+  // Sharing caches and multiplexing only save work: a refusal is ignored on
+  // purpose. The per-host limit is needed.
+  (void)SetShareOption(share, CURLSHOPT_SHARE, "CURLSHOPT_SHARE", CURL_LOCK_DATA_SSL_SESSION);
+  (void)SetShareOption(share, CURLSHOPT_SHARE, "CURLSHOPT_SHARE", CURL_LOCK_DATA_DNS);
+  (void)SetMultiOption(multi, CURLMOPT_PIPELINING, "CURLMOPT_PIPELINING", CURLPIPE_MULTIPLEX);
+  (void)SetMultiOption(multi, CURLMOPT_MAXCONNECTS, "CURLMOPT_MAXCONNECTS", 64L);
+  if (!SetMultiOption(multi, CURLMOPT_MAX_HOST_CONNECTIONS, "CURLMOPT_MAX_HOST_CONNECTIONS",
+                      6L)) {  // as browsers do
+    curl_multi_cleanup(multi);
+    curl_share_cleanup(share);
+    return Cronet_RESULT_ILLEGAL_STATE;
+  }
   config_ = std::move(cfg);
   multi_ = multi;
   share_ = share;
