@@ -4,7 +4,9 @@ from __future__ import annotations
 
 import http
 import math
+import os
 import re
+import ssl
 import sys
 import threading
 from collections import OrderedDict
@@ -65,6 +67,7 @@ class SessionPool:
 
     def request(self, key: SessionKey, url: str, method: str, headers: Headers,
                 body: bytes) -> Dict[str, object]:
+        check_nul(url, method, headers)
         with self._lock:
             if self._closed:
                 raise RuntimeError("the adapter is closed")
@@ -102,6 +105,23 @@ class SessionPool:
             if client is not None:
                 for sid in sessions:
                     client.close_session(sid)
+
+
+def _system_ca_bundles() -> frozenset:
+    paths = {"/etc/ssl/certs/ca-certificates.crt", ssl.get_default_verify_paths().openssl_cafile}
+    return frozenset(os.path.realpath(p) for p in paths if p)
+
+
+_SYSTEM_CA_BUNDLES = _system_ca_bundles()
+
+
+def is_system_ca_bundle(path: object) -> bool:
+    """Whether `path` is the system's own CA bundle, the one the engine verifies against.
+
+    Environments often name it explicitly (REQUESTS_CA_BUNDLE, SSL_CERT_FILE); that is
+    not a custom CA, so it need not be refused.
+    """
+    return isinstance(path, (str, os.PathLike)) and os.path.realpath(path) in _SYSTEM_CA_BUNDLES
 
 
 def timeout_ms(seconds: Optional[float]) -> int:
@@ -269,6 +289,14 @@ _REFUSAL_KINDS = {
     -305: INVALID_URL,
 }
 
+# Requests the binding refuses before the engine sees them.
+_REFUSAL_TEXTS = (
+    ("Request failed: invalid HTTP method", INVALID_METHOD),
+    ("Request failed: empty URL", INVALID_URL),
+    ("Request failed: empty HTTP header", INVALID_HEADER),
+    ("Request failed: invalid HTTP header", INVALID_HEADER),
+)
+
 _NET_ERROR = re.compile(r"net::(ERR_[A-Z0-9_]+)")
 _REFUSAL = re.compile(r"Cronet_UrlRequest_\w+ returned (-?\d+)")
 
@@ -279,9 +307,14 @@ def failure_kind(exc: BaseException) -> Optional[str]:
         return TIMEOUT
     if isinstance(exc, EngineUnavailable):
         return PROXY
+    if isinstance(exc, Refused):
+        return exc.kind
     if not isinstance(exc, RuntimeError):
         return None
     text = str(exc)
+    for prefix, kind in _REFUSAL_TEXTS:
+        if text.startswith(prefix):
+            return kind
     m = _NET_ERROR.search(text)
     if m:
         code = m.group(1)
@@ -295,6 +328,25 @@ def failure_kind(exc: BaseException) -> Optional[str]:
     if text.startswith("Failed to send request"):
         return CONNECT
     return OTHER
+
+
+class Refused(Exception):
+    """A request the engine must not see; `kind` says what was wrong with it."""
+
+    def __init__(self, kind: str, message: str) -> None:
+        super().__init__(message)
+        self.kind = kind
+
+
+def check_nul(url: str, method: str, headers: Headers) -> None:
+    """A NUL character ends a tarnwick call with an internal fault, so it never gets there."""
+    if "\0" in url:
+        raise Refused(INVALID_URL, "NUL character in the URL")
+    if "\0" in method:
+        raise Refused(INVALID_METHOD, "NUL character in the HTTP method")
+    for name, value in headers:
+        if "\0" in name or "\0" in value:
+            raise Refused(INVALID_HEADER, "NUL character in the HTTP header %r" % name)
 
 
 def caller_flag(names: Sequence[Tuple[str, str]], variable: str, default: bool) -> bool:

@@ -93,6 +93,8 @@ class TarnwickTransport(httpx.BaseTransport):
                  max_sessions: int = c.DEFAULT_POOL_SIZE) -> None:
         if cert is not None:
             raise UnsupportedHttpxOption("tarnwick cannot present a client certificate")
+        if c.is_system_ca_bundle(verify):
+            verify = True
         if not isinstance(verify, bool):
             raise UnsupportedHttpxOption(
                 "tarnwick verifies against the system's trust store only and cannot use "
@@ -125,10 +127,12 @@ class TarnwickTransport(httpx.BaseTransport):
         drop = [("Host", request.url.netloc.decode("ascii"))]
         if _DEFAULT_ACCEPT_ENCODING:
             drop.append(("Accept-Encoding", _DEFAULT_ACCEPT_ENCODING))
-        headers = c.request_headers(request.headers.multi_items(), drop=drop)
+        enc = request.headers.encoding
+        headers = c.request_headers(((n.decode(enc), v.decode(enc)) for n, v in request.headers.raw),
+                                    drop=drop)
         try:
             result = self._pool.request(key, url, request.method, headers, request.read())
-        except (RuntimeError, TimeoutError, c.EngineUnavailable) as e:
+        except (RuntimeError, TimeoutError, c.EngineUnavailable, c.Refused) as e:
             kind = c.failure_kind(e)
             if kind is None:
                 raise

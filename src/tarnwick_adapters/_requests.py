@@ -38,7 +38,7 @@ _ERRORS = {
 }
 
 
-class UnsupportedRequestsOption(UnsupportedOption, RequestException):
+class UnsupportedRequestsOption(RequestException, UnsupportedOption):
     """A requests setting tarnwick cannot honour (it raises rather than ignore it)."""
 
 
@@ -72,7 +72,8 @@ class TarnwickAdapter(BaseAdapter):
       gives tarnwick's default of 30 seconds rather than waiting forever. Exceeding it
       raises ``ReadTimeout``, even when the call was still connecting.
     * ``verify=False`` skips certificate verification. A CA bundle path (also one that
-      requests takes from ``REQUESTS_CA_BUNDLE`` or ``CURL_CA_BUNDLE``) and a client
+      requests takes from ``REQUESTS_CA_BUNDLE`` or ``CURL_CA_BUNDLE``) other than the
+      system's own bundle, and a client
       certificate (``cert``) cannot be honoured by the engine and raise
       ``UnsupportedRequestsOption``; verification is never done against something else.
     * Proxies: the proxy requests selects for the URL's scheme (``proxies``, with
@@ -113,7 +114,7 @@ class TarnwickAdapter(BaseAdapter):
                                     drop=(("Accept-Encoding", DEFAULT_ACCEPT_ENCODING),))
         try:
             result = self._pool.request(key, url, method, headers, _body_bytes(request.body))
-        except (RuntimeError, TimeoutError, c.EngineUnavailable) as e:
+        except (RuntimeError, TimeoutError, c.EngineUnavailable, c.Refused) as e:
             kind = c.failure_kind(e)
             if kind is None:
                 raise
@@ -162,7 +163,7 @@ def _skip_verify(verify: Union[bool, str, None], cert: Any, request: PreparedReq
     if cert:
         raise UnsupportedRequestsOption(
             "tarnwick cannot present a client certificate (cert=%r)" % (cert,), request=request)
-    if verify is True or verify is None:
+    if verify is True or verify is None or c.is_system_ca_bundle(verify):
         return False
     if verify is False:
         return True
