@@ -2,6 +2,7 @@
 onto tarnwick, against the local servers. requests' own suite (make test-peers) covers the rest."""
 
 import json
+import pickle
 import ssl
 
 import pytest
@@ -109,7 +110,8 @@ def test_httpx_errors(hx, http_server, bad_tls, what, kw, _, httpx_type, text):
     (2, 2000),
     (0.0004, 1),
     ((1, 2.5), 3500),
-    ((1, None), 30000),
+    ((1, None), 1000),
+    ((None, None), 30000),
     (requests.adapters.TimeoutSauce(connect=1, read=2), 3000),
 ])
 def test_requests_timeout_becomes_whole_call(rs, adapter, http_server, timeout, ms):
@@ -121,7 +123,7 @@ def test_requests_timeout_becomes_whole_call(rs, adapter, http_server, timeout, 
     (httpx.Timeout(5.0), 10000),
     (httpx.Timeout(None), 30000),
     (httpx.Timeout(1.0, read=3.0), 4000),
-    (httpx.Timeout(1.0, connect=None), 30000),
+    (httpx.Timeout(1.0, connect=None), 1000),
 ])
 def test_httpx_timeout_becomes_whole_call(http_server, timeout, ms):
     transport = TarnwickTransport()
@@ -130,9 +132,11 @@ def test_httpx_timeout_becomes_whole_call(http_server, timeout, ms):
         assert [k.timeout_ms for k in transport._pool._sessions] == [ms]
 
 
-def test_requests_bad_timeout_tuple(rs, http_server):
-    with pytest.raises(ValueError, match="Invalid timeout"):
-        rs.get(http_server.url("/"), timeout=(1, 2, 3))
+@pytest.mark.parametrize("timeout,text", [((1, 2, 3), "Invalid timeout"),
+                                          ("5", "must be an int, float or None")])
+def test_requests_bad_timeout(rs, http_server, timeout, text):
+    with pytest.raises(ValueError, match=text):
+        rs.get(http_server.url("/"), timeout=timeout)
 
 
 # --- verification --------------------------------------------------------------------------
@@ -142,11 +146,11 @@ def test_requests_bad_timeout_tuple(rs, http_server):
     ({"verify": True}, requests.exceptions.SSLError),
     ({"verify": SYSTEM_BUNDLE}, requests.exceptions.SSLError),   # what the engine uses anyway
     ({"verify": "CA"}, UnsupportedRequestsOption),
-    ({"verify": False, "cert": "/tmp/client.pem"}, UnsupportedRequestsOption),
+    ({"verify": False, "cert": "CA"}, UnsupportedRequestsOption),
+    ({"verify": "/nonexistent/ca.pem"}, OSError),
 ])
 def test_requests_verification(rs, https_server, server_ca, kw, outcome):
-    if kw.get("verify") == "CA":
-        kw = {"verify": server_ca}
+    kw = {k: server_ca if v == "CA" else v for k, v in kw.items()}
     if outcome == 200:
         assert rs.get(https_server.url("/"), **kw).text == "hello\n"
         return
@@ -189,11 +193,14 @@ def test_proxy_rules(http, https, rules):
     assert _common.proxy_rules(http, https) == rules
 
 
-@pytest.mark.parametrize("proxy", ["http://user:pw@p:3128", "ftp://p:21", "http://p:3128/path",
-                                   "http://p:99999"])
-def test_proxy_rules_refused(proxy):
-    with pytest.raises(_common.ProxyUnsupported):
+@pytest.mark.parametrize("proxy,malformed", [
+    ("http://user:pw@p:3128", False), ("ftp://p:21", False), ("http://p:3128/path", False),
+    ("http://p:99999", False), ("http:/p:3128", True), ("http://:8080", True), ("https://", True),
+])
+def test_proxy_rules_refused(proxy, malformed):
+    with pytest.raises(_common.ProxyUnsupported) as info:
         _common.proxy_rules(proxy, None)
+    assert isinstance(info.value, _common.ProxyMalformed) == malformed
 
 
 @pytest.mark.timeout(60)
@@ -221,6 +228,8 @@ def test_requests_env_proxy_only_with_trust_env(rs, http_proxy, http_server, mon
     assert http_proxy.seen
     with pytest.raises(UnsupportedRequestsOption, match="proxy credentials"):
         rs.get(url, proxies={"http": "http://u:p@127.0.0.1:1"})
+    with pytest.raises(requests.exceptions.InvalidProxyURL):
+        rs.get(url, proxies={"http": "http:///127.0.0.1:1"})
 
 
 @pytest.mark.timeout(60)
@@ -343,5 +352,9 @@ def test_sessions_pooled_per_settings(http_server):
     client = pool._client
     s.close()
     assert client.list_sessions() == []
-    with pytest.raises(RuntimeError, match="closed"):
-        pool.request(_common.SessionKey(1000, "", False), url, "GET", [], b"")
+    assert s.get(url, timeout=5).status_code == 200       # reopened, as requests' adapters do
+    assert [k.timeout_ms for k in pool._sessions] == [5000]
+    copy = pickle.loads(pickle.dumps(s))                     # a copy has no sessions yet
+    assert copy.get(url).status_code == 200
+    copy.close()
+    adapter.close()

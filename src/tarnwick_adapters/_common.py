@@ -59,18 +59,15 @@ class SessionPool:
     def __init__(self, max_sessions: int = DEFAULT_POOL_SIZE) -> None:
         if max_sessions < 1:
             raise ValueError("max_sessions must be at least 1")
-        self._max = max_sessions
+        self.max_sessions = max_sessions
         self._client: Optional[tarnwick.ZoDeruziDuzera] = None
         self._sessions: "OrderedDict[SessionKey, str]" = OrderedDict()
         self._lock = threading.Lock()
-        self._closed = False
 
     def request(self, key: SessionKey, url: str, method: str, headers: Headers,
                 body: bytes) -> Dict[str, object]:
         check_nul(url, method, headers)
         with self._lock:
-            if self._closed:
-                raise RuntimeError("the adapter is closed")
             sid = self._session(key)
             return dict(self._client.request(sid, url, method, headers, body))  # type: ignore[union-attr]
 
@@ -88,7 +85,7 @@ class SessionPool:
             raise EngineUnavailable(
                 "tarnwick could not start a session with proxy rules %r" % key.proxy_rules)
         self._sessions[key] = sid
-        while len(self._sessions) > self._max:
+        while len(self._sessions) > self.max_sessions:
             _, old = self._sessions.popitem(last=False)
             self._client.close_session(old)
         return sid
@@ -97,8 +94,8 @@ class SessionPool:
         return len(self._sessions)
 
     def close(self) -> None:
+        """Close every session; a later request opens new ones, as requests' adapters do."""
         with self._lock:
-            self._closed = True
             client, self._client = self._client, None
             sessions = list(self._sessions.values())
             self._sessions.clear()
@@ -138,13 +135,13 @@ def timeout_ms(seconds: Optional[float]) -> int:
 
 
 def whole_call_seconds(connect: Optional[float], read: Optional[float]) -> Optional[float]:
-    """One whole-call limit from a connect and a read limit: their sum.
+    """One whole-call limit from a connect and a read limit: the sum of those given.
 
-    A missing part (None: no limit of its own) gives None, that is tarnwick's default.
+    A part given as None adds nothing; with neither given, None (tarnwick's default).
     """
-    if connect is None or read is None:
+    if connect is None and read is None:
         return None
-    return connect + read
+    return (connect or 0) + (read or 0)
 
 
 _PROXY_SCHEMES = {"http": "http", "https": "https", "socks4": "socks4", "socks4a": "socks4",
@@ -155,11 +152,17 @@ class ProxyUnsupported(ValueError):
     """A proxy setting the engine cannot follow."""
 
 
+class ProxyMalformed(ProxyUnsupported):
+    """A proxy URL without a host."""
+
+
 def proxy_entry(proxy: str) -> str:
     """One proxy URL as the engine's `scheme://host:port`."""
-    if "://" not in proxy:
+    if "://" not in proxy and not proxy.lower().startswith(tuple(k + ":" for k in _PROXY_SCHEMES)):
         proxy = "http://" + proxy
     parts = urlsplit(proxy)
+    if not parts.hostname:
+        raise ProxyMalformed("proxy URL %r has no host" % proxy)
     scheme = _PROXY_SCHEMES.get(parts.scheme.lower())
     if scheme is None:
         raise ProxyUnsupported("proxy scheme %r is not supported by tarnwick" % parts.scheme)
@@ -173,8 +176,6 @@ def proxy_entry(proxy: str) -> str:
     except ValueError as e:
         raise ProxyUnsupported("proxy URL %r: %s" % (proxy, e)) from None
     host = parts.hostname
-    if not host:
-        raise ProxyUnsupported("proxy URL %r has no host" % proxy)
     if ":" in host:
         host = "[%s]" % host
     return "%s://%s%s" % (scheme, host, ":%d" % port if port else "")

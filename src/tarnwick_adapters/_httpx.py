@@ -60,8 +60,10 @@ class TarnwickTransport(httpx.BaseTransport):
 
     * Timeout: tarnwick has one limit for the whole call (connect, redirects, response
       headers and the whole body), not one per socket read. The request's timeout gives
-      ``connect + read`` seconds (``pool`` and ``write`` are not used); a timeout of None
-      gives tarnwick's default of 30 seconds rather than waiting forever. httpx's default
+      ``connect + read`` seconds (a None part adds nothing; ``pool`` and ``write`` are
+      not used); no limit at all gives tarnwick's default of 30 seconds rather than
+      waiting forever. A slow body that keeps trickling in is cut off, where a per-read
+      timeout would let it run. httpx's default
       ``Timeout(5.0)`` thus allows 10 seconds for the whole call. Exceeding it raises
       ``httpx.ReadTimeout``, even when the call was still connecting.
     * Verification: ``verify=False`` skips it. httpx hands a client's ``verify``, ``cert``
@@ -85,7 +87,8 @@ class TarnwickTransport(httpx.BaseTransport):
       transport: an ``AsyncClient`` would block its event loop.
 
     The transport keeps up to ``max_sessions`` tarnwick sessions, one per distinct
-    (timeout, proxy rules, verification); ``close()`` closes them (about 300 ms each).
+    (timeout, proxy rules, verification); ``close()`` (also the client's) closes them,
+    about 300 ms each, and a later request opens new ones.
     """
 
     def __init__(self, verify: Union[bool, str, ssl.SSLContext] = True, cert: Any = None,

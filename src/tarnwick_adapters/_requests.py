@@ -3,17 +3,20 @@
 from __future__ import annotations
 
 import io
+import os
 from http.client import HTTPMessage
-from typing import Any, Mapping, Optional, Tuple, Union
+from typing import Any, Dict, Mapping, Optional, Tuple, Union
 
 from requests.adapters import BaseAdapter, HTTPAdapter
 from requests.exceptions import (ConnectionError, ConnectTimeout, ContentDecodingError,
-                                 InvalidHeader, InvalidURL, ProxyError, ReadTimeout,
+                                 InvalidHeader, InvalidProxyURL, InvalidURL, ProxyError,
+                                 ReadTimeout,
                                  RequestException, SSLError, TooManyRedirects)
 from requests.models import PreparedRequest, Response
 from requests.utils import DEFAULT_ACCEPT_ENCODING, select_proxy
 from urllib3 import HTTPResponse
 from urllib3._collections import HTTPHeaderDict
+from urllib3.exceptions import ReadTimeoutError
 from urllib3.util import Timeout as TimeoutSauce
 
 from . import _common as c
@@ -61,16 +64,18 @@ class TarnwickAdapter(BaseAdapter):
     Mount it on a session for both schemes::
 
         s = requests.Session()
-        s.mount("https://", TarnwickAdapter()); s.mount("http://", TarnwickAdapter())
-        s.get("https://example.test/")
+        a = TarnwickAdapter(); s.mount("https://", a); s.mount("http://", a)
+        r = s.get("https://example.test/", timeout=10)
 
     How requests' settings map onto tarnwick:
 
     * Timeout: tarnwick has one limit for the whole call (connect, redirects, response
       headers and the whole body), not a limit per socket read. A number is that limit; a
-      ``(connect, read)`` pair gives their sum; no timeout, or a pair with a None part,
-      gives tarnwick's default of 30 seconds rather than waiting forever. Exceeding it
-      raises ``ReadTimeout``, even when the call was still connecting.
+      ``(connect, read)`` pair gives the sum of the parts given (a None part adds
+      nothing); no timeout at all gives tarnwick's default of 30 seconds rather than
+      waiting forever. Exceeding it raises ``ReadTimeout``, even when the call was still
+      connecting. A slow body that keeps trickling in is cut off, where a per-read
+      timeout would let it run.
     * ``verify=False`` skips certificate verification. A CA bundle path (also one that
       requests takes from ``REQUESTS_CA_BUNDLE`` or ``CURL_CA_BUNDLE``) other than the
       system's own bundle, and a client
@@ -91,7 +96,8 @@ class TarnwickAdapter(BaseAdapter):
       requests made from many threads are served one after another.
 
     The adapter keeps up to ``max_sessions`` tarnwick sessions, one per distinct
-    (timeout, proxy rules, verification); ``close()`` closes them (about 300 ms each).
+    (timeout, proxy rules, verification); ``close()`` (also ``Session.close()``) closes them,
+    about 300 ms each, and a later request opens new ones.
     """
 
     def __init__(self, max_sessions: int = c.DEFAULT_POOL_SIZE) -> None:
@@ -118,6 +124,10 @@ class TarnwickAdapter(BaseAdapter):
             kind = c.failure_kind(e)
             if kind is None:
                 raise
+            if kind == c.TIMEOUT:
+                # As requests' own adapter: the urllib3 error inside, "Read timed out." first.
+                inner = ReadTimeoutError(None, url, "Read timed out. (%s)" % e)  # type: ignore[arg-type]
+                raise ReadTimeout(inner, request=request) from e
             raise _ERRORS[kind](str(e), request=request) from e
         return self._build(request, method, result)
 
@@ -139,6 +149,13 @@ class TarnwickAdapter(BaseAdapter):
         """Close every tarnwick session of this adapter."""
         self._pool.close()
 
+    # Sessions are pickled with their adapters; a copy starts without tarnwick sessions.
+    def __getstate__(self) -> Dict[str, Any]:
+        return {"max_sessions": self._pool.max_sessions}
+
+    def __setstate__(self, state: Dict[str, Any]) -> None:
+        self.__init__(state["max_sessions"])  # type: ignore[misc]
+
 
 def _whole_call(timeout: TimeoutArg) -> Optional[float]:
     if timeout is None:
@@ -156,11 +173,20 @@ def _whole_call(timeout: TimeoutArg) -> Optional[float]:
                 f"Invalid timeout {timeout}. Pass a (connect, read) timeout tuple, "
                 f"or a single float to set both timeouts to the same value.") from None
         return c.whole_call_seconds(connect, read)
+    TimeoutSauce(connect=timeout, read=timeout)  # urllib3's own check and message
     return timeout
 
 
 def _skip_verify(verify: Union[bool, str, None], cert: Any, request: PreparedRequest) -> bool:
+    # Missing files fail as in requests' own adapter, before anything else.
+    if isinstance(verify, str) and not os.path.exists(verify):
+        raise OSError(f"Could not find a suitable TLS CA certificate bundle, invalid path: {verify}")
     if cert:
+        cert_file, key_file = (cert, None) if isinstance(cert, str) else (cert[0], cert[1])
+        if cert_file and not os.path.exists(cert_file):
+            raise OSError(f"Could not find the TLS certificate file, invalid path: {cert_file}")
+        if key_file and not os.path.exists(key_file):
+            raise OSError(f"Could not find the TLS key file, invalid path: {key_file}")
         raise UnsupportedRequestsOption(
             "tarnwick cannot present a client certificate (cert=%r)" % (cert,), request=request)
     if verify is True or verify is None or c.is_system_ca_bundle(verify):
@@ -178,6 +204,9 @@ def _proxy_rules(url: str, proxies: Mapping[str, str], request: PreparedRequest)
     chosen = [select_proxy(c.with_scheme(url, s), proxies) for s in ("http", "https")]
     try:
         return c.proxy_rules(chosen[0], chosen[1])
+    except c.ProxyMalformed:
+        raise InvalidProxyURL("Please check proxy URL. It is malformed "
+                              "and could be missing the host.") from None
     except c.ProxyUnsupported as e:
         raise UnsupportedRequestsOption(str(e), request=request) from None
 

@@ -42,6 +42,7 @@ ip link set lo up
 cd "$PEERS/requests-$REQUESTS_VERSION"
 export PYTHONPATH="$ROOT/tests/peers"
 export TARNWICK_EXPECTED_FAILURES="$ROOT/tests/peers/requests-expected-failures.txt"
+export TARNWICK_DESELECTED="$ROOT/tests/peers/requests-deselected.txt"
 # The tests import requests from the installed release of the same version, not src/.
-exec "$ROOT/$VENV/bin/python" -m pytest -p tarnwick_peer_plugin -p no:cacheprovider \
+exec "$ROOT/$VENV/bin/python" -m pytest -p tarnwick_peer_plugin -p no:httpbin -p no:cacheprovider \
   -q -rfEX --timeout 120 tests "$@"

@@ -4,14 +4,83 @@ Loaded with `-p tarnwick_peer_plugin`. Every `requests.Session` gets one shared
 `TarnwickAdapter` mounted for http:// and https:// (shared, because closing tarnwick
 sessions pauses on purpose and the suite makes a session per call). Tests listed in
 the file named by TARNWICK_EXPECTED_FAILURES are marked strict xfail with the reason
-given there, so a listed test that starts passing shows up as well.
+given there, so a listed test that starts passing shows up as well; node id prefixes in
+the file named by TARNWICK_DESELECTED are not run. httpbin runs in a child process.
 """
 
 import os
+import subprocess
+import sys
+from urllib.parse import urljoin, urlsplit
 
 import pytest
+from tarnwick_adapters import TarnwickAdapter
 
 _adapter = None
+
+
+class SharedAdapter(TarnwickAdapter):
+    def close(self):  # closed once, when the run ends
+        pass
+
+    def __reduce__(self):  # a pickled session gets the shared adapter back
+        return (_shared, ())
+
+
+def _shared():
+    return _adapter
+
+
+class _ChildServer:
+    """httpbin in a child process, with the attributes of pytest-httpbin's servers."""
+
+    def __init__(self, scheme):
+        script = os.path.join(os.path.dirname(__file__), "httpbin_server.py")
+        self._proc = subprocess.Popen([sys.executable, script, scheme], stdin=subprocess.PIPE,
+                                      stdout=subprocess.PIPE, text=True)
+        self.url = self._proc.stdout.readline().strip()
+        if not self.url:
+            raise RuntimeError("httpbin child process did not start")
+        parts = urlsplit(self.url)
+        self.host, self.port = parts.hostname, parts.port
+        self.protocol = parts.scheme
+
+    def join(self, url, allow_fragments=True):
+        return urljoin(self.url, url, allow_fragments=allow_fragments)
+
+    def __add__(self, other):
+        return self.url + other
+
+    def stop(self):
+        self._proc.stdin.close()
+        self._proc.wait(timeout=10)
+
+
+# The same fixtures as pytest-httpbin (disabled with -p no:httpbin), served out of process.
+@pytest.fixture(scope="session")
+def httpbin():
+    server = _ChildServer("http")
+    yield server
+    server.stop()
+
+
+@pytest.fixture(scope="session")
+def httpbin_secure():
+    server = _ChildServer("https")
+    yield server
+    server.stop()
+
+
+@pytest.fixture(scope="session", params=["http", "https"])
+def httpbin_both(request, httpbin, httpbin_secure):
+    return httpbin if request.param == "http" else httpbin_secure
+
+
+@pytest.fixture(scope="function")
+def httpbin_ca_bundle(monkeypatch):
+    from pytest_httpbin import certs
+
+    monkeypatch.setenv("REQUESTS_CA_BUNDLE", certs.where())
 
 
 def _load_expected(path):
@@ -31,11 +100,6 @@ def _load_expected(path):
 def pytest_configure(config):
     global _adapter
     import requests
-    from tarnwick_adapters import TarnwickAdapter
-
-    class SharedAdapter(TarnwickAdapter):
-        def close(self):  # closed once, when the run ends
-            pass
 
     _adapter = SharedAdapter()
     original_init = requests.Session.__init__
@@ -48,9 +112,16 @@ def pytest_configure(config):
     requests.Session.__init__ = init
     path = os.environ.get("TARNWICK_EXPECTED_FAILURES")
     config._tarnwick_expected = _load_expected(path) if path else {}
+    path = os.environ.get("TARNWICK_DESELECTED")
+    config._tarnwick_deselected = _load_expected(path) if path else {}
 
 
 def pytest_collection_modifyitems(config, items):
+    prefixes = tuple(config._tarnwick_deselected)
+    if prefixes:
+        dropped = [item for item in items if item.nodeid.startswith(prefixes)]
+        items[:] = [item for item in items if not item.nodeid.startswith(prefixes)]
+        config.hook.pytest_deselected(items=dropped)
     expected = config._tarnwick_expected
     seen = set()
     for item in items:
@@ -73,5 +144,4 @@ def pytest_terminal_summary(terminalreporter, config):
 
 def pytest_unconfigure(config):
     if _adapter is not None:
-        TarnwickAdapter = type(_adapter).__mro__[1]
         TarnwickAdapter.close(_adapter)
