@@ -43,10 +43,11 @@ test-py: build
 
 test: test-cpp test-py
 
-# requests' own test suite (from its sdist) with TarnwickAdapter mounted on every Session,
+# requests' and httpx's own test suites (from their sdists) with the adapters underneath,
 # offline in a private network namespace; expected failures in tests/peers/.
+# PEER_SUITES=requests or httpx runs one of them.
 test-peers: build
-	tests/peers/run.sh
+	tests/peers/run.sh $(or $(PEER_SUITES),all)
 
 # ASan/UBSan build of module and library under the whole pytest suite, TSan over the C++ tests.
 test-sanitize: $(STAMPS)/venv
