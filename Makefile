@@ -47,7 +47,7 @@ test: test-cpp test-py
 # offline in a private network namespace; expected failures in tests/peers/.
 # PEER_SUITES=requests or httpx runs one of them.
 test-peers: build
-	tests/peers/run.sh $(or $(PEER_SUITES),all)
+	PYTHON39=$(PYTHON39) tests/peers/run.sh $(or $(PEER_SUITES),all)
 
 # ASan/UBSan build of module and library under the whole pytest suite, TSan over the C++ tests.
 test-sanitize: $(STAMPS)/venv

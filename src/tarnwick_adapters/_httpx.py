@@ -81,7 +81,8 @@ class TarnwickTransport(httpx.BaseTransport):
       ``follow_redirects=True``. httpx does not pass that flag to transports; it is read
       from the client's frame.
     * The body arrives decoded and complete: ``Content-Encoding`` and the encoded
-      ``Content-Length`` are left out of the response headers.
+      ``Content-Length`` are left out of the response headers. ``response.http_version``
+      says "HTTP/1.1" whatever was used: tarnwick does not report the version.
     * Threads: every tarnwick call holds the interpreter lock until it returns, so
       requests made from many threads are served one after another. There is no async
       transport: an ``AsyncClient`` would block its event loop.

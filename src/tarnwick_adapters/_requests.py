@@ -91,7 +91,8 @@ class TarnwickAdapter(BaseAdapter):
       flag to adapters, so it is read from ``Session.send``'s frame.
     * The body arrives decoded and complete: ``Content-Encoding`` and the encoded
       ``Content-Length`` are left out of ``response.headers``; ``stream=True`` and
-      ``iter_content`` read that complete body.
+      ``iter_content`` read that complete body. ``response.raw.version`` is 11 whatever
+      was used: tarnwick does not report the HTTP version.
     * Threads: every tarnwick call holds the interpreter lock until it returns, so
       requests made from many threads are served one after another.
 

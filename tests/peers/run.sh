@@ -6,8 +6,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 ROOT=$PWD
-PEERS=build/peers
-VENV=.venv-peers
+PEERS=${PEERS_DIR:-build/peers}
+VENV=${PEERS_VENV:-.venv-peers}
 declare -A VERSION=([requests]=2.32.3 [httpx]=0.28.1)
 declare -A PLUGIN=([requests]=tarnwick_peer_plugin [httpx]=tarnwick_httpx_plugin)
 which=${1:-all}
@@ -48,6 +48,7 @@ if [ "${TARNWICK_IN_NETNS:-}" != 1 ]; then
 fi
 
 ip link set lo up
+VENV=$(cd "$VENV" && pwd)
 export PYTHONPATH="$ROOT/tests/peers"
 status=0
 for suite in "${suites[@]}"; do
@@ -58,7 +59,7 @@ for suite in "${suites[@]}"; do
   # The tests import the library from the sdist's tree or the installed release of the
   # same version; pytest-httpbin's in-process servers are replaced by the plugin.
   (cd "$PEERS/$suite-${VERSION[$suite]}" &&
-   "$ROOT/$VENV/bin/python" -m pytest -p "${PLUGIN[$suite]}" -p no:httpbin \
+   "$VENV/bin/python" -m pytest -p "${PLUGIN[$suite]}" -p no:httpbin \
      -p no:cacheprovider -q -rfEX --timeout 120 tests "$@") || status=1
 done
 exit $status
