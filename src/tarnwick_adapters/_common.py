@@ -10,8 +10,9 @@ import ssl
 import sys
 import threading
 from collections import OrderedDict
-from typing import Dict, Iterable, List, NamedTuple, Optional, Sequence, Tuple
-from urllib.parse import urlsplit
+from types import FrameType
+from typing import Dict, FrozenSet, Iterable, List, NamedTuple, Optional, Sequence, Tuple
+from urllib.parse import SplitResult, urlsplit
 
 import tarnwick
 
@@ -104,7 +105,7 @@ class SessionPool:
                     client.close_session(sid)
 
 
-def _system_ca_bundles() -> frozenset:
+def _system_ca_bundles() -> FrozenSet[str]:
     paths = {"/etc/ssl/certs/ca-certificates.crt", ssl.get_default_verify_paths().openssl_cafile}
     return frozenset(os.path.realpath(p) for p in paths if p)
 
@@ -181,7 +182,7 @@ def proxy_entry(proxy: str) -> str:
     return "%s://%s%s" % (scheme, host, ":%d" % port if port else "")
 
 
-def _without_userinfo(parts) -> str:
+def _without_userinfo(parts: SplitResult) -> str:
     netloc = parts.netloc.rpartition("@")[2]
     return "%s://%s" % (parts.scheme, netloc)
 
@@ -357,7 +358,7 @@ def caller_flag(names: Sequence[Tuple[str, str]], variable: str, default: bool) 
     decided about redirects before handing the request to the adapter. Adapters are not
     given the redirect flag, so it is read where the library keeps it.
     """
-    frame = sys._getframe(1)
+    frame: Optional[FrameType] = sys._getframe(1)
     depth = 0
     while frame is not None and depth < 12:
         code = frame.f_code

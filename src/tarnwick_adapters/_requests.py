@@ -142,7 +142,8 @@ class TarnwickAdapter(BaseAdapter):
                            status=status, reason=c.reason_phrase(status), version=11,
                            preload_content=False, decode_content=False,
                            enforce_content_length=False, request_method=method,
-                           request_url=request.url, original_response=_OriginalResponse(msg))
+                           request_url=request.url,
+                           original_response=_OriginalResponse(msg))  # type: ignore[arg-type]
         # The same Response as requests' own adapter builds: encoding, cookies, url, reason.
         return HTTPAdapter.build_response(self, request, raw)  # type: ignore[arg-type]
 
