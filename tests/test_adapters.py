@@ -4,6 +4,7 @@ onto tarnwick, against the local servers. requests' own suite (make test-peers) 
 import json
 import pickle
 import ssl
+import threading
 
 import pytest
 
@@ -11,7 +12,7 @@ requests = pytest.importorskip("requests")
 httpx = pytest.importorskip("httpx")
 
 from conftest import closed_port  # noqa: E402
-from servers import COMPRESSIBLE_BODY  # noqa: E402
+from servers import COMPRESSIBLE_BODY, pattern_bytes  # noqa: E402
 from tarnwick_adapters import (TarnwickAdapter, TarnwickTransport,  # noqa: E402
                                UnsupportedHttpxOption, UnsupportedOption,
                                UnsupportedRequestsOption)
@@ -358,3 +359,30 @@ def test_sessions_pooled_per_settings(http_server):
     assert copy.get(url).status_code == 200
     copy.close()
     adapter.close()
+
+
+@pytest.mark.timeout(120)
+def test_threads_share_one_adapter(http_server):
+    # One session slot, four settings: requests from four threads keep evicting each
+    # other's sessions and must all come back whole.
+    adapter = TarnwickAdapter(max_sessions=1)
+    s = requests.Session()
+    s.mount("http://", adapter)
+    errors = []
+
+    def work(timeout):
+        try:
+            for _ in range(5):
+                r = s.get(http_server.url("/bytes/5000?seed=%d" % timeout), timeout=timeout)
+                assert r.content == pattern_bytes(5000, seed=timeout)
+        except Exception as e:  # reported below, with the thread's timeout
+            errors.append((timeout, e))
+
+    threads = [threading.Thread(target=work, args=(t,)) for t in (5, 6, 7, 8)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    s.close()
+    assert errors == []
+    assert adapter._pool.session_count() == 0
