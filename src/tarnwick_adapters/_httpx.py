@@ -84,7 +84,8 @@ class TarnwickTransport(httpx.BaseTransport):
       ``Content-Length`` are left out of the response headers. ``response.http_version``
       says "HTTP/1.1" whatever was used: tarnwick does not report the version.
     * Threads: every tarnwick call holds the interpreter lock until it returns, so
-      requests made from many threads are served one after another. There is no async
+      requests made from many threads are served one after another, and a server
+      running in a thread of the same process cannot answer until the call has timed out. There is no async
       transport: an ``AsyncClient`` would block its event loop.
 
     The transport keeps up to ``max_sessions`` tarnwick sessions, one per distinct

@@ -94,7 +94,8 @@ class TarnwickAdapter(BaseAdapter):
       ``iter_content`` read that complete body. ``response.raw.version`` is 11 whatever
       was used: tarnwick does not report the HTTP version.
     * Threads: every tarnwick call holds the interpreter lock until it returns, so
-      requests made from many threads are served one after another.
+      requests made from many threads are served one after another, and a server
+      running in a thread of the same process cannot answer until the call has timed out.
 
     The adapter keeps up to ``max_sessions`` tarnwick sessions, one per distinct
     (timeout, proxy rules, verification); ``close()`` (also ``Session.close()``) closes them,
