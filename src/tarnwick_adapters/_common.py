@@ -70,7 +70,9 @@ class SessionPool:
         check_nul(url, method, headers)
         with self._lock:
             sid = self._session(key)
-            return dict(self._client.request(sid, url, method, headers, body))  # type: ignore[union-attr]
+            client = self._client
+            assert client is not None
+            return dict(client.request(sid, url, method, headers, body))
 
     def _session(self, key: SessionKey) -> str:
         sid = self._sessions.get(key)

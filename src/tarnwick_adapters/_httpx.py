@@ -85,8 +85,8 @@ class TarnwickTransport(httpx.BaseTransport):
       says "HTTP/1.1" whatever was used: tarnwick does not report the version.
     * Threads: every tarnwick call holds the interpreter lock until it returns, so
       requests made from many threads are served one after another, and a server
-      running in a thread of the same process cannot answer until the call has timed out. There is no async
-      transport: an ``AsyncClient`` would block its event loop.
+      running in a thread of the same process cannot answer until the call has timed
+      out. There is no async transport: an ``AsyncClient`` would block its event loop.
 
     The transport keeps up to ``max_sessions`` tarnwick sessions, one per distinct
     (timeout, proxy rules, verification); ``close()`` (also the client's) closes them,
@@ -133,8 +133,8 @@ class TarnwickTransport(httpx.BaseTransport):
         if _DEFAULT_ACCEPT_ENCODING:
             drop.append(("Accept-Encoding", _DEFAULT_ACCEPT_ENCODING))
         enc = request.headers.encoding
-        headers = c.request_headers(((n.decode(enc), v.decode(enc)) for n, v in request.headers.raw),
-                                    drop=drop)
+        raw = ((n.decode(enc), v.decode(enc)) for n, v in request.headers.raw)
+        headers = c.request_headers(raw, drop=drop)
         try:
             result = self._pool.request(key, url, request.method, headers, request.read())
         except (RuntimeError, TimeoutError, c.EngineUnavailable, c.Refused) as e:

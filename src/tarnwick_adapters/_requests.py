@@ -128,7 +128,8 @@ class TarnwickAdapter(BaseAdapter):
                 raise
             if kind == c.TIMEOUT:
                 # As requests' own adapter: the urllib3 error inside, "Read timed out." first.
-                inner = ReadTimeoutError(None, url, "Read timed out. (%s)" % e)  # type: ignore[arg-type]
+                inner = ReadTimeoutError(None, url,  # type: ignore[arg-type]
+                                         "Read timed out. (%s)" % e)
                 raise ReadTimeout(inner, request=request) from e
             raise _ERRORS[kind](str(e), request=request) from e
         return self._build(request, method, result)
@@ -183,7 +184,8 @@ def _whole_call(timeout: TimeoutArg) -> Optional[float]:
 def _skip_verify(verify: Union[bool, str, None], cert: Any, request: PreparedRequest) -> bool:
     # Missing files fail as in requests' own adapter, before anything else.
     if isinstance(verify, str) and not os.path.exists(verify):
-        raise OSError(f"Could not find a suitable TLS CA certificate bundle, invalid path: {verify}")
+        raise OSError("Could not find a suitable TLS CA certificate bundle, "
+                      f"invalid path: {verify}")
     if cert:
         cert_file, key_file = (cert, None) if isinstance(cert, str) else (cert[0], cert[1])
         if cert_file and not os.path.exists(cert_file):
