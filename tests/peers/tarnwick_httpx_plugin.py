@@ -14,8 +14,9 @@ import sys
 import httpx
 from tarnwick_adapters import TarnwickTransport
 
-from tarnwick_peer_plugin import (pytest_collection_modifyitems,  # noqa: F401
-                                  pytest_terminal_summary, _load_expected)
+from tarnwick_peer_plugin import (COUNTS, _load_expected,  # noqa: F401
+                                  pytest_collection_modifyitems, pytest_runtest_call,
+                                  pytest_terminal_summary)
 
 
 class _ChildServer:
@@ -45,6 +46,13 @@ def pytest_plugin_registered(plugin, manager):
 
 def pytest_configure(config):
     original_init = httpx.Client.__init__
+    original_handle = TarnwickTransport.handle_request
+
+    def handle_request(self, request):
+        COUNTS["requests"] += 1
+        return original_handle(self, request)
+
+    TarnwickTransport.handle_request = handle_request
 
     def init(self, *args, **kwargs):
         if kwargs.get("transport") is None and not kwargs.get("mounts"):

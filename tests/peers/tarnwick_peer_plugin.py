@@ -19,7 +19,15 @@ from tarnwick_adapters import TarnwickAdapter
 _adapter = None
 
 
+# Requests that went through tarnwick, and tests that made at least one.
+COUNTS = {"requests": 0, "tests": 0}
+
+
 class SharedAdapter(TarnwickAdapter):
+    def send(self, request, **kwargs):
+        COUNTS["requests"] += 1
+        return super().send(request, **kwargs)
+
     def close(self):  # closed once, when the run ends
         pass
 
@@ -134,7 +142,17 @@ def pytest_collection_modifyitems(config, items):
         config._tarnwick_stale = stale
 
 
+@pytest.hookimpl(hookwrapper=True)
+def pytest_runtest_call(item):
+    before = COUNTS["requests"]
+    yield
+    if COUNTS["requests"] > before:
+        COUNTS["tests"] += 1
+
+
 def pytest_terminal_summary(terminalreporter, config):
+    terminalreporter.write_line("through tarnwick: %(requests)d requests in %(tests)d tests"
+                                % COUNTS)
     stale = getattr(config, "_tarnwick_stale", None)
     if stale:
         terminalreporter.write_line("expected failures naming no collected test:")
