@@ -4,7 +4,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <mutex>
+#include <thread>
 #include <new>
 
 #include "core.h"
@@ -249,7 +251,10 @@ void EngineCore::Run() {
     }
     ProcessCleanups();
     int running = 0;
-    curl_multi_perform(multi_, &running);
+    // A failing multi handle (out of memory, say) must not turn the loop into
+    // a busy spin: back off before the next round. Requests still end by
+    // their own timeouts and cancels.
+    bool backoff = curl_multi_perform(multi_, &running) != CURLM_OK;
     done.clear();
     int left = 0;
     while (CURLMsg* m = curl_multi_info_read(multi_, &left))
@@ -267,7 +272,8 @@ void EngineCore::Run() {
       std::lock_guard<std::mutex> l(mu_);
       if (!queue_.empty()) continue;
     }
-    curl_multi_poll(multi_, nullptr, 0, 30000, nullptr);
+    if (curl_multi_poll(multi_, nullptr, 0, backoff ? 10 : 30000, nullptr) != CURLM_OK || backoff)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   // Close the connections now, not when the last request object goes.
   CURLM* multi;

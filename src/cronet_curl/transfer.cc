@@ -343,7 +343,8 @@ void RequestCore::RemoveTransferNow() {
     long version = 0;
     curl_easy_getinfo(net_.easy, CURLINFO_ACTIVESOCKET, &kept);
     curl_easy_getinfo(net_.easy, CURLINFO_HTTP_VERSION, &version);
-    curl_multi_remove_handle(engine_->multi(), net_.easy);
+    // Fails only for a handle that is not in this multi handle; in_multi says it is.
+    (void)curl_multi_remove_handle(engine_->multi(), net_.easy);
     engine_->SocketReleased(this, kept,
                             version == CURL_HTTP_VERSION_1_0 || version == CURL_HTTP_VERSION_1_1);
     net_.in_multi = false;
