@@ -12,7 +12,6 @@
 namespace cronet_curl {
 namespace {
 
-constexpr size_t kHighWater = 1 << 20;      // pause receiving past this many buffered bytes
 constexpr uint64_t kUploadBufferSize = 512 << 10;  // fewer provider round trips per body
 constexpr int kMaxRedirects = 20;
 constexpr size_t kMaxHeaderBytes = 256 << 10;
@@ -199,8 +198,8 @@ void RequestCore::StartTransfer() {
 #endif
   static const long kWeights[] = {1, 32, 64, 128, 256};
   curl_easy_setopt(e, CURLOPT_STREAM_WEIGHT, kWeights[std::clamp(priority_, 0, 4)]);
-  curl_easy_setopt(e, CURLOPT_ACCEPT_ENCODING, cfg.accept_encoding.c_str());
-  curl_easy_setopt(e, CURLOPT_HTTP_CONTENT_DECODING, 1L);
+  // Bodies are decoded by the library itself (body_decode.cc), whatever libcurl was built with.
+  curl_easy_setopt(e, CURLOPT_HTTP_CONTENT_DECODING, 0L);
   // TLS.
   curl_easy_setopt(e, CURLOPT_SSL_VERIFYPEER, cfg.skip_cert_verify ? 0L : 1L);
   curl_easy_setopt(e, CURLOPT_SSL_VERIFYHOST, cfg.skip_cert_verify ? 0L : 2L);
@@ -224,12 +223,13 @@ void RequestCore::StartTransfer() {
 
   // Headers: the application's, and suppress libcurl's own where the browser
   // sends none.
-  bool has_accept = false, has_expect = false, has_ctype = false, has_ua = false;
+  bool has_accept = false, has_expect = false, has_ctype = false, has_ua = false, has_ae = false;
   for (const auto& h : headers_) {
     if (EqualsNoCase(h.first, "Accept")) has_accept = true;
     if (EqualsNoCase(h.first, "Expect")) has_expect = true;
     if (EqualsNoCase(h.first, "Content-Type")) has_ctype = true;
     if (EqualsNoCase(h.first, "User-Agent")) has_ua = true;
+    if (EqualsNoCase(h.first, "Accept-Encoding")) has_ae = true;
   }
   for (const std::string& line : BuildHeaderLines(headers_, has_ua ? nullptr : kUserAgent)) {
     curl_slist* n = curl_slist_append(net_.slist, line.c_str());
@@ -242,6 +242,7 @@ void RequestCore::StartTransfer() {
   if (!has_accept) suppress("Accept:");
   if (!has_expect) suppress("Expect:");
   if (!has_ctype) suppress("Content-Type:");
+  if (!has_ae) suppress(("Accept-Encoding: " + cfg.accept_encoding).c_str());
   if (!has_ua) curl_easy_setopt(e, CURLOPT_USERAGENT, kUserAgent);
   curl_easy_setopt(e, CURLOPT_HTTPHEADER, net_.slist);
 
@@ -449,6 +450,7 @@ void RequestCore::OnHeadersComplete() {
     });
     return;
   }
+  if (!SetUpDecoding()) return;
   net_.response_started = true;
   net_.info = MakeInfo(status);
   {
@@ -474,6 +476,7 @@ size_t RequestCore::WriteCb(char* data, size_t size, size_t n, void* p) {
   Net& net = self->net_;
   size_t len = size * n;
   if (net.detached || net.discard_body || !net.response_started) return len;
+  if (net.decoder) return self->OnEncodedBody(data, len);
   std::unique_lock<std::mutex> q(self->queue_mu_);
   if (net.read_buf && net.buffered == 0) {
     q.unlock();
@@ -582,6 +585,10 @@ void RequestCore::MaybeResume() {
   {
     std::lock_guard<std::mutex> q(queue_mu_);
     if (!net_.recv_paused || net_.buffered > kLowWater) return;
+  }
+  if (net_.decoder && !ResumeDecoding()) return;  // held input first
+  {
+    std::lock_guard<std::mutex> q(queue_mu_);
     net_.recv_paused = false;
   }
   UpdatePause();  // may hand over data at once (WriteCb)
@@ -704,9 +711,7 @@ void RequestCore::NetTransferDone(CURLcode result) {
     if (net_.response_started) {
       // As with the browser's pull model, a failure in the body reaches the
       // application through its reads: data received before it first.
-      net_.body_complete = true;
-      net_.body_error = MapCurlFailure(f);
-      TryServeRead();
+      EndBody(MapCurlFailure(f));
       return;
     }
     FailWith(MapCurlFailure(f));
@@ -716,12 +721,7 @@ void RequestCore::NetTransferDone(CURLcode result) {
     FailWith(net_.headers_done ? ERR_INVALID_HTTP_RESPONSE : ERR_EMPTY_RESPONSE);
     return;
   }
-  net_.body_complete = true;
-  {
-    std::lock_guard<std::mutex> q(queue_mu_);
-    body_eof_ = true;
-  }
-  TryServeRead();
+  EndBody(0);
 }
 
 }  // namespace cronet_curl
