@@ -3,6 +3,9 @@ HTTP framing fail, large compressible ones arrive whole, unknown codings pass.""
 
 import gzip
 import hashlib
+import os
+import subprocess
+import sys
 
 import pytest
 
@@ -89,3 +92,30 @@ def test_large_compressible_body_arrives_whole(client, sid, http_server, coding)
     body = r.pop("body")
     assert len(body) == size
     assert hashlib.sha256(body).hexdigest() == _sha256(text_blocks(size))
+
+
+BOMB_CHILD = r"""
+import resource, sys
+from tarnwick import ZoDeruziDuzera
+c = ZoDeruziDuzera()
+sid = c.create_session(timeout_ms=120000)
+limit = int(sys.argv[2])
+resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+try:
+    r = c.request(sid, sys.argv[1], "GET")
+    print("OK", len(r["body"]))
+except RuntimeError as e:
+    print("ERR", e)
+"""
+
+
+@pytest.mark.skipif(os.environ.get("TARNWICK_SANITIZED") == "1",
+                    reason="the sanitizers reserve far more address space than the limit")
+def test_bomb_fails_where_memory_runs_out(http_server):
+    # 4 GiB of text as ~0.2 MiB of zstd, into a child that may map 1.5 GiB:
+    # decoding goes on until the body no longer fits, and then fails cleanly.
+    url = _url(http_server, f"coding=zstd&size={4 << 30}")
+    out = subprocess.run([sys.executable, "-c", BOMB_CHILD, url, str(3 << 29)],
+                         capture_output=True, text=True, timeout=300)
+    assert out.returncode == 0, out.stderr[-2000:]
+    assert out.stdout.strip() == "ERR Request failed: Out of memory while receiving the response"
