@@ -17,7 +17,7 @@ seconds="${1:-60}"
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 out="$root/build/fuzz"
 cxx="${FUZZ_CXX:-$(command -v clang++-14 || command -v clang++)}"
-targets=(proxy_rules header_validation)
+targets=(proxy_rules header_validation content_decoder)
 
 mkdir -p "$out/artifacts"
 flags=(-std=c++20 -g -O1 -Wall -Wextra -fsanitize=fuzzer,address,undefined
@@ -29,7 +29,9 @@ for t in "${targets[@]}"; do
   if [[ ! -x "$bin" ]] || [[ -n "$(find "${src[@]}" "$root/src/cronet_curl/${t}.h" \
         "$root/include/cronet_c.h" -newer "$bin" 2>/dev/null)" ]]; then
     echo "fuzz: building $t"
-    "$cxx" "${flags[@]}" "${src[@]}" -o "$bin"
+    libs=()
+    [[ $t == content_decoder ]] && libs=($(pkg-config --libs zlib libbrotlidec libzstd))
+    "$cxx" "${flags[@]}" "${src[@]}" "${libs[@]}" -o "$bin"
   fi
 done
 
