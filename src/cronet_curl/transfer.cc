@@ -242,6 +242,7 @@ void RequestCore::StartTransfer() {
   if (!has_accept) suppress("Accept:");
   if (!has_expect) suppress("Expect:");
   if (!has_ctype) suppress("Content-Type:");
+  // The codings the library decodes itself (body_decode.cc).
   if (!has_ae) suppress(("Accept-Encoding: " + cfg.accept_encoding).c_str());
   if (!has_ua) curl_easy_setopt(e, CURLOPT_USERAGENT, kUserAgent);
   curl_easy_setopt(e, CURLOPT_HTTPHEADER, net_.slist);
