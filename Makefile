@@ -7,7 +7,7 @@ STAMPS := .stamps
 BUILD := build/dev
 SOURCES := $(shell find src include tests/cpp -type f 2>/dev/null) CMakeLists.txt pyproject.toml
 
-.PHONY: all deps build test test-cpp test-py test-sanitize windows-compile fuzz demo bench bench-smoke ci clean
+.PHONY: all deps build test test-cpp test-py test-peers test-sanitize windows-compile fuzz demo bench bench-smoke ci clean
 
 all: build
 
@@ -42,6 +42,12 @@ test-py: build
 	cd tests && ../$(PY) -m pytest -q -p no:cacheprovider -n 4 --dist worksteal
 
 test: test-cpp test-py
+
+# requests' and httpx's own test suites (from their sdists) with the adapters underneath,
+# offline in a private network namespace; expected failures in tests/peers/.
+# PEER_SUITES=requests or httpx runs one of them.
+test-peers: build
+	PYTHON39=$(PYTHON39) tests/peers/run.sh $(or $(PEER_SUITES),all)
 
 # ASan/UBSan build of module and library under the whole pytest suite, TSan over the C++ tests.
 test-sanitize: $(STAMPS)/venv
