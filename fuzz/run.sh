@@ -18,10 +18,10 @@ seconds="${1:-60}"
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 out="$root/build/fuzz"
 cxx="${FUZZ_CXX:-$(command -v clang++-14 || command -v clang++)}"
-read -ra targets <<<"${FUZZ_TARGETS:-proxy_rules header_validation url}"
+read -ra targets <<<"${FUZZ_TARGETS:-proxy_rules header_validation url content_decoder}"
 # Sources and libraries beyond fuzz/<t>_fuzz.cc and src/cronet_curl/<t>.cc.
 declare -A extra_src=([url]="url_parser.cc")
-declare -A extra_libs=([url]="-lcurl -lidn2")
+declare -A extra_libs=([url]="-lcurl -lidn2" [content_decoder]="$(pkg-config --libs zlib libbrotlidec libzstd)")
 
 mkdir -p "$out/artifacts"
 flags=(-std=c++20 -g -O1 -Wall -Wextra -fsanitize=fuzzer,address,undefined

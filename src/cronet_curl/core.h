@@ -22,6 +22,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "content_decoder.h"
 #include "objects.h"
 #include "proxy_rules.h"
 
@@ -29,6 +30,8 @@ namespace cronet_curl {
 
 // A paused transfer resumes once the bytes buffered for the app fall to this.
 inline constexpr size_t kLowWater = 256 << 10;
+// Receiving pauses past this many buffered bytes.
+inline constexpr size_t kHighWater = 1 << 20;
 
 class RequestCore;
 
@@ -194,6 +197,13 @@ class RequestCore : public std::enable_shared_from_this<RequestCore> {
   void AppendToQueue(const char* data, size_t n);
   void MaybeResume();
   void ClearQueue();
+  // Content decoding (body_decode.cc).
+  bool SetUpDecoding();
+  size_t OnEncodedBody(const char* data, size_t len);
+  size_t RunDecoder(const uint8_t* in, size_t len);
+  bool ResumeDecoding();
+  void PostReadCompleted(Cronet_Buffer* buf, size_t n);
+  void EndBody(int32_t net_error);
   void UpdatePause();
   void RequestProviderRead();
   void RequestProviderRewind();
@@ -313,6 +323,15 @@ class RequestCore : public std::enable_shared_from_this<RequestCore> {
     bool body_complete = false;
     int32_t body_error = 0;  // net error that ended the body, reported at the next read
     Cronet_Buffer* read_buf = nullptr;
+    // Content decoding: none when the body passes through as received.
+    std::unique_ptr<ContentDecoder> decoder;
+    bool dec_blocked = false;  // stopped at the high-water mark with input or output held
+    std::string dec_in;        // compressed bytes taken from libcurl, not yet decoded
+    size_t dec_in_off = 0;
+    std::string dec_piece;
+    int32_t dec_error = 0;
+    bool dec_end_pending = false;  // the transfer ended while decoding was held back
+    int32_t dec_end_error = 0;
     // Upload.
     Cronet_Buffer* upload_buf = nullptr;
     uint64_t upload_avail = 0;

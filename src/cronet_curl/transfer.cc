@@ -13,7 +13,6 @@
 namespace cronet_curl {
 namespace {
 
-constexpr size_t kHighWater = 1 << 20;      // pause receiving past this many buffered bytes
 constexpr uint64_t kUploadBufferSize = 512 << 10;  // fewer provider round trips per body
 constexpr int kMaxRedirects = 20;
 constexpr size_t kMaxHeaderBytes = 256 << 10;
@@ -234,8 +233,8 @@ void RequestCore::StartTransfer() {
 #endif
   static const long kWeights[] = {1, 32, 64, 128, 256};
   o.Tune(CURLOPT_STREAM_WEIGHT, kWeights[std::clamp(priority_, 0, 4)]);
-  o.Need(CURLOPT_ACCEPT_ENCODING, cfg.accept_encoding.c_str());
-  o.Need(CURLOPT_HTTP_CONTENT_DECODING, 1L);
+  // Bodies are decoded by the library itself (body_decode.cc), whatever libcurl was built with.
+  o.Need(CURLOPT_HTTP_CONTENT_DECODING, 0L);
   // TLS.
   o.Need(CURLOPT_SSL_VERIFYPEER, cfg.skip_cert_verify ? 0L : 1L);
   o.Need(CURLOPT_SSL_VERIFYHOST, cfg.skip_cert_verify ? 0L : 2L);
@@ -265,12 +264,13 @@ void RequestCore::StartTransfer() {
 
   // Headers: the application's, and suppress libcurl's own where the browser
   // sends none.
-  bool has_accept = false, has_expect = false, has_ctype = false, has_ua = false;
+  bool has_accept = false, has_expect = false, has_ctype = false, has_ua = false, has_ae = false;
   for (const auto& h : headers_) {
     if (EqualsNoCase(h.first, "Accept")) has_accept = true;
     if (EqualsNoCase(h.first, "Expect")) has_expect = true;
     if (EqualsNoCase(h.first, "Content-Type")) has_ctype = true;
     if (EqualsNoCase(h.first, "User-Agent")) has_ua = true;
+    if (EqualsNoCase(h.first, "Accept-Encoding")) has_ae = true;
   }
   bool headers_whole = true;  // a header line the list could not take would be lost
   auto append = [&](const char* line) {
@@ -283,6 +283,8 @@ void RequestCore::StartTransfer() {
   if (!has_accept) append("Accept:");
   if (!has_expect) append("Expect:");
   if (!has_ctype) append("Content-Type:");
+  // The codings the library decodes itself (body_decode.cc).
+  if (!has_ae) append(("Accept-Encoding: " + cfg.accept_encoding).c_str());
   if (!has_ua) o.Need(CURLOPT_USERAGENT, kUserAgent);
   o.Need(CURLOPT_HTTPHEADER, net_.slist);
 
@@ -543,6 +545,7 @@ void RequestCore::OnHeadersComplete() {
     });
     return;
   }
+  if (!SetUpDecoding()) return;
   net_.response_started = true;
   net_.info = MakeInfo(status);
   {
@@ -588,6 +591,7 @@ size_t RequestCore::OnFramedBody(char* data, size_t len) {
 size_t RequestCore::OnBody(RequestCore* self, char* data, size_t len) {
   Net& net = self->net_;
   if (net.detached || net.discard_body || !net.response_started) return len;
+  if (net.decoder) return self->OnEncodedBody(data, len);
   std::unique_lock<std::mutex> q(self->queue_mu_);
   if (net.read_buf && net.buffered == 0) {
     q.unlock();
@@ -696,6 +700,10 @@ void RequestCore::MaybeResume() {
   {
     std::lock_guard<std::mutex> q(queue_mu_);
     if (!net_.recv_paused || net_.buffered > kLowWater) return;
+  }
+  if (net_.decoder && !ResumeDecoding()) return;  // held input first
+  {
+    std::lock_guard<std::mutex> q(queue_mu_);
     net_.recv_paused = false;
   }
   UpdatePause();  // may hand over data at once (WriteCb)
@@ -839,9 +847,7 @@ void RequestCore::NetTransferDone(CURLcode result) {
     if (net_.response_started) {
       // As with the browser's pull model, a failure in the body reaches the
       // application through its reads: data received before it first.
-      net_.body_complete = true;
-      net_.body_error = MapCurlFailure(f);
-      TryServeRead();
+      EndBody(MapCurlFailure(f));
       return;
     }
     FailWith(MapCurlFailure(f));
@@ -853,17 +859,10 @@ void RequestCore::NetTransferDone(CURLcode result) {
   }
   if (net_.length_left > 0) {
     // Closed before the length a spaced Content-Length announced.
-    net_.body_complete = true;
-    net_.body_error = ERR_CONTENT_LENGTH_MISMATCH;
-    TryServeRead();
+    EndBody(ERR_CONTENT_LENGTH_MISMATCH);
     return;
   }
-  net_.body_complete = true;
-  {
-    std::lock_guard<std::mutex> q(queue_mu_);
-    body_eof_ = true;
-  }
-  TryServeRead();
+  EndBody(0);
 }
 
 }  // namespace cronet_curl

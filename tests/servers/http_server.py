@@ -15,12 +15,16 @@ import zlib
 
 import httpcore
 from httpcore import BadRequest, Close, head_bytes
-from patterns import COMPRESSIBLE_BODY, PatternSource
+from patterns import COMPRESSIBLE_BODY, PatternSource, text_blocks
 
 try:
     import brotli
 except ImportError:  # /br then answers 501
     brotli = None
+try:
+    import zstandard
+except ImportError:  # /encoded with zstd then answers 501
+    zstandard = None
 
 _conn_ids = itertools.count(1)
 ROUTES = []          # (compiled regex, handler)
@@ -192,6 +196,65 @@ def br_route(req, m):
         req.respond(501, "brotli module missing\n")
         return
     _encoded(req, "br", brotli.compress(COMPRESSIBLE_BODY))
+
+
+def _compressor(coding):
+    """An object with .compress(data) and .flush() for one coding."""
+    if coding in ("gzip", "deflate"):
+        return zlib.compressobj(6, zlib.DEFLATED, 31 if coding == "gzip" else 15)
+    if coding == "br":
+        c = brotli.Compressor(quality=5)
+        return type("Br", (), {"compress": lambda self, d: c.process(d),
+                               "flush": lambda self: c.finish()})()
+    if coding == "zstd":
+        return zstandard.ZstdCompressor(level=3).compressobj()
+    raise BadRequest(400, "unknown coding %s" % coding)
+
+
+_encoded_cache = {}  # (coding, size) -> bytes; the large bodies take seconds to make
+
+
+def _encoded_text(coding, size):
+    key = (coding, size)
+    if key not in _encoded_cache:
+        if len(_encoded_cache) > 8:
+            _encoded_cache.clear()
+        c = _compressor(coding)
+        out = [c.compress(b) for b in text_blocks(size)]
+        out.append(c.flush())
+        _encoded_cache[key] = b"".join(out)
+    return _encoded_cache[key]
+
+
+@route(r"/encoded")
+def encoded(req, m):
+    """text_blocks(size) compressed with `coding` and sent whole, or with its
+    last `cut` bytes (or half of it, cut=half) left out, framed exactly by
+    Content-Length or by chunks. `label` replaces the Content-Encoding sent;
+    `status` sends that status (with `location` for redirects)."""
+    coding = req.arg("coding", "gzip")
+    if (coding == "br" and brotli is None) or (coding == "zstd" and zstandard is None):
+        req.respond(501, "compression module missing\n")
+        return
+    data = _encoded_text(coding, req.arg("size", 860000, int))
+    cut = req.arg("cut", "0")
+    data = data[:len(data) // 2] if cut == "half" else data[:len(data) - int(cut)]
+    if req.arg("empty", 0, int):
+        data = b""
+    status = req.arg("status", 200, int)
+    hdrs = [("Content-Encoding", req.arg("label", coding))]
+    if req.arg("location"):
+        hdrs.append(("Location", req.arg("location")))
+    if not req.arg("chunked", 0, int) or status in (204, 304) or req.method == "HEAD":
+        req.respond(status, data, headers=hdrs)
+        return
+    hdrs += [("Content-Type", "text/plain"), ("Transfer-Encoding", "chunked")]
+    if not req.keep_alive:
+        hdrs.append(("Connection", "close"))
+    req.send(head_bytes(status, hdrs))
+    for off in range(0, len(data), 1 << 16):
+        req.send(_chunk(data[off:off + (1 << 16)]))
+    req.send(b"0\r\n\r\n")
 
 
 BAD_GZIP = b"\x1f\x8b\x08\x00" + b"this is not a deflate stream" * 4

@@ -40,3 +40,15 @@ class PatternSource:
 COMPRESSIBLE_BODY = b"".join(
     b"line %04d: the quick brown fox jumps over the lazy dog\n" % i
     for i in range(200))
+
+
+def text_blocks(size, block=1 << 20):
+    """`size` bytes of highly compressible numbered text in blocks of `block`
+    (each block starts with its number, so a lost or repeated block shows)."""
+    line = b"the quick brown fox jumps over the lazy dog %s\n"
+    base = b"".join(line % (b"%06d" % i) for i in range(block // 50 + 1))
+    off = 0
+    while off < size:
+        n = min(block, size - off)
+        yield (b"block %012d " % (off // block) + base)[:n]
+        off += n

@@ -5,7 +5,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 
@@ -371,8 +373,56 @@ TEST_F(Http, AcceptEncodingFollowsBrotliSetting) {
     EXPECT_TRUE(Contains(ae, "gzip")) << ae;
     EXPECT_TRUE(Contains(ae, "deflate")) << ae;
     EXPECT_EQ(Contains(ae, "br"), brotli) << ae;
+    EXPECT_EQ(Contains(ae, "zstd"), brotli) << ae;
     StopEngine(engine);
   }
+}
+
+// A small compressed body that decodes to far more than the body queue holds:
+// decoding stops at the queue's bound while nobody reads (the whole input is
+// already in and the transfer over), and goes on with the reads to the end.
+TEST_F(Http, DecodingKeepsTheQueueBounded) {
+  Cronet_EnginePtr engine = StartEngine();
+  const int64_t kBound = (1 << 20) + (256 << 10);
+  const size_t kSize = size_t{64} << 20;
+  for (const char* coding : {"br", "zstd", "gzip"}) {
+    CronetTest_ResetBufferedHighWater();
+    TestRequest t(engine);
+    t.auto_read = false;
+    ASSERT_EQ(t.InitAndStart(base_ + "/encoded?coding=" + coding + "&size=" +
+                             std::to_string(kSize)),
+              Cronet_RESULT_SUCCESS);
+    ASSERT_TRUE(t.WaitFor([&] { return t.CountEvents("started") == 1; }, 60000));
+    if (t.status == 501) {  // server without the compression module
+      Cronet_UrlRequest_Cancel(t.request());
+      ASSERT_TRUE(t.Wait());
+      continue;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_GT(CronetTest_BufferedBodyBytes(), 0) << coding;
+    EXPECT_LE(CronetTest_BufferedBodyBytes(), kBound) << coding;
+    // Small reads, then large ones to the end.
+    t.read_size = 4096;
+    for (int i = 0; i < 100; ++i) {
+      int before = t.CountEvents("read");
+      ASSERT_EQ(t.ReadNow(), Cronet_RESULT_SUCCESS);
+      ASSERT_TRUE(t.WaitFor([&] { return t.CountEvents("read") > before; }));
+    }
+    t.read_size = 1 << 20;
+    t.auto_read = true;
+    ASSERT_EQ(t.ReadNow(), Cronet_RESULT_SUCCESS);
+    ASSERT_TRUE(t.Wait(60000));
+    EXPECT_EQ(t.events.back(), "succeeded") << coding << " " << t.error_message;
+    ASSERT_EQ(t.body.size(), kSize) << coding;
+    for (size_t block = 0; block < kSize >> 20; ++block) {  // each block starts with its number
+      char want[32];
+      std::snprintf(want, sizeof want, "block %012zu ", block);
+      ASSERT_EQ(t.body.compare(block << 20, std::strlen(want), want), 0) << coding << block;
+    }
+    EXPECT_LE(CronetTest_BufferedBodyBytesHighWater(), kBound) << coding;
+  }
+  EXPECT_EQ(CronetTest_BufferedBodyBytes(), 0);
+  StopEngine(engine);
 }
 
 // ---- uploads ------------------------------------------------------------------------

@@ -1,0 +1,176 @@
+// Cronet_UrlRequest on libcurl: content decoding of the response body on the
+// network thread, between libcurl's write callback and the body queue.
+//
+// The decoder writes into the queue in pieces and stops when the queue is at
+// its high-water mark. Compressed bytes libcurl already handed over are then
+// held here (libcurl cannot take them back) and decoded as the application
+// reads, before libcurl is let go on.
+#include <new>
+
+#include "ascii.h"
+#include "core.h"
+#include "net_errors.h"
+
+namespace cronet_curl {
+namespace {
+
+constexpr size_t kPiece = 64 << 10;  // decoded bytes per queue entry
+
+}  // namespace
+
+bool RequestCore::SetUpDecoding() {
+  net_.decoder.reset();
+  net_.dec_blocked = false;
+  std::string().swap(net_.dec_in);
+  net_.dec_in_off = 0;
+  net_.dec_error = 0;
+  net_.dec_end_pending = false;
+  std::string codings;
+  for (const auto& h : net_.headers) {
+    if (!EqualsNoCase(h.first, "Content-Encoding")) continue;
+    if (!codings.empty()) codings += ',';
+    codings += h.second;
+  }
+  if (ContentDecoder::For(codings, &net_.decoder) == ContentDecoder::Plan::kRefuse) {
+    FailWith(ERR_CONTENT_DECODING_FAILED);
+    return false;
+  }
+  return true;
+}
+
+void RequestCore::PostReadCompleted(Cronet_Buffer* buf, size_t n) {
+  {
+    std::lock_guard<std::mutex> l(mu_);
+    waiting_read_ = true;
+  }
+  auto info = net_.info;
+  Cronet_UrlRequest* req = handle_;
+  PostToCallback(
+      [req, info, buf, n](Cronet_UrlRequestCallback* cb) {
+        if (cb->on_read_completed) cb->on_read_completed(cb, req, info.get(), buf, n);
+      },
+      buf);
+}
+
+// Decodes until the input is used up and the decoder holds nothing more, the
+// queue is full (dec_blocked), or decoding fails (dec_error). Returns the
+// input bytes taken.
+size_t RequestCore::RunDecoder(const uint8_t* in, size_t len) {
+  size_t taken = 0;
+  net_.dec_blocked = false;
+  try {
+    while (true) {
+      Cronet_Buffer* direct = nullptr;
+      {
+        std::lock_guard<std::mutex> q(queue_mu_);
+        if (net_.buffered >= kHighWater) {
+          net_.dec_blocked = true;
+          net_.recv_paused = true;  // the application's reads bring decoding back
+          return taken;
+        }
+        if (net_.read_buf && net_.buffered == 0) direct = net_.read_buf;
+      }
+      uint8_t* out;
+      size_t cap;
+      if (direct) {
+        // A read is waiting: straight into the application's buffer.
+        out = static_cast<uint8_t*>(direct->data);
+        cap = static_cast<size_t>(direct->size);
+      } else {
+        net_.dec_piece.resize(kPiece);
+        out = reinterpret_cast<uint8_t*>(net_.dec_piece.data());
+        cap = kPiece;
+      }
+      ContentDecoder::Result r = net_.decoder->Decode(in + taken, len - taken, out, cap);
+      taken += r.consumed;
+      if (r.status != ContentDecoder::Status::kOk) {
+        net_.dec_error = r.status == ContentDecoder::Status::kNoMemory
+                             ? ERR_OUT_OF_MEMORY
+                             : ERR_CONTENT_DECODING_FAILED;
+        return taken;
+      }
+      if (r.produced > 0 && direct) {
+        net_.read_buf = nullptr;
+        PostReadCompleted(direct, r.produced);
+      } else if (r.produced > 0) {
+        net_.dec_piece.resize(r.produced);
+        std::lock_guard<std::mutex> q(queue_mu_);
+        net_.chunks.push_back(std::move(net_.dec_piece));
+        net_.buffered += r.produced;
+        AddBufferedBytes(static_cast<int64_t>(r.produced));
+        net_.dec_piece = std::string();
+      }
+      if (r.consumed == 0 && r.produced == 0) return taken;
+    }
+  } catch (const std::bad_alloc&) {
+    net_.dec_error = ERR_OUT_OF_MEMORY;
+  }
+  return taken;
+}
+
+// From libcurl's write callback.
+size_t RequestCore::OnEncodedBody(const char* data, size_t len) {
+  if (net_.dec_error) return 0;  // ends the transfer; NetTransferDone reports dec_error
+  if (net_.dec_blocked) return CURL_WRITEFUNC_PAUSE;  // not taken: libcurl keeps it
+  const uint8_t* in = reinterpret_cast<const uint8_t*>(data);
+  size_t taken = RunDecoder(in, len);
+  if (net_.dec_error) return 0;
+  if (net_.dec_blocked) {
+    try {
+      net_.dec_in.assign(data + taken, len - taken);
+    } catch (const std::bad_alloc&) {
+      net_.dec_error = ERR_OUT_OF_MEMORY;
+      return 0;
+    }
+    net_.dec_in_off = 0;
+  }
+  return len;
+}
+
+// Decodes held input once the application has read. True when nothing is
+// held any more, so libcurl may go on.
+bool RequestCore::ResumeDecoding() {
+  if (!net_.dec_blocked) return true;
+  const uint8_t* in = reinterpret_cast<const uint8_t*>(net_.dec_in.data()) + net_.dec_in_off;
+  net_.dec_in_off += RunDecoder(in, net_.dec_in.size() - net_.dec_in_off);
+  if (net_.dec_error) {
+    RemoveTransferNow();  // stop receiving what can no longer be decoded
+    EndBody(0);
+    return false;
+  }
+  if (net_.dec_blocked) return false;
+  std::string().swap(net_.dec_in);
+  net_.dec_in_off = 0;
+  if (net_.dec_end_pending) {
+    net_.dec_end_pending = false;
+    EndBody(net_.dec_end_error);
+    return false;
+  }
+  return true;
+}
+
+// The body is over as far as libcurl goes: the end (net_error 0) or a failure
+// comes to the application after the data before it. A decoder that did not
+// reach the end of its stream makes a body that libcurl found whole a failure.
+void RequestCore::EndBody(int32_t net_error) {
+  if (net_.decoder) {
+    if (net_.dec_error) {
+      net_error = net_.dec_error;
+    } else if (net_.dec_blocked) {
+      net_.dec_end_pending = true;  // ends once the held input is decoded
+      net_.dec_end_error = net_error;
+      return;
+    } else if (net_error == 0 && net_.decoder->started() && !net_.decoder->finished()) {
+      net_error = ERR_CONTENT_DECODING_FAILED;
+    }
+  }
+  net_.body_complete = true;
+  net_.body_error = net_error;
+  if (net_error == 0) {
+    std::lock_guard<std::mutex> q(queue_mu_);
+    body_eof_ = true;
+  }
+  TryServeRead();
+}
+
+}  // namespace cronet_curl
