@@ -67,8 +67,8 @@ test-python: $(STAMPS)/apt
 test-sanitize: $(STAMPS)/venv
 	tools/sanitize.sh
 
-# The core must at least compile for 64-bit Windows.
-windows-compile: $(STAMPS)/apt
+# The core must at least configure, compile and link for 64-bit Windows.
+windows-compile: $(STAMPS)/venv
 	tools/check-windows-compile.sh
 
 fuzz: $(STAMPS)/apt

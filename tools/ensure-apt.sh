@@ -2,7 +2,8 @@
 # Installs the Debian packages the build, tests and demo need, only when missing.
 set -euo pipefail
 pkgs=(g++ make libcurl4-openssl-dev libgtest-dev libgmock-dev nginx-light
-      libnginx-mod-http-brotli-filter openssl ninja-build mingw-w64 clang libclang-rt-14-dev
+      libnginx-mod-http-brotli-filter openssl ninja-build mingw-w64 g++-mingw-w64-x86-64-posix
+      clang libclang-rt-14-dev
       procps)
 missing=()
 for p in "${pkgs[@]}"; do
