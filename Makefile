@@ -8,7 +8,7 @@ BUILD := build/dev
 SOURCES := $(shell find src include tests/cpp -type f 2>/dev/null) CMakeLists.txt pyproject.toml
 
 .PHONY: all deps build module test test-cpp test-py test-python test-sanitize windows-compile fuzz demo \
-        bench bench-smoke wheel test-wheel ci clean
+        bench bench-smoke wheel test-wheel test-cronet-library ci clean
 
 all: build
 
@@ -88,6 +88,10 @@ wheel: $(STAMPS)/venv
 test-wheel: wheel
 	cd tests && TARNWICK_WHEEL="$$(ls $(CURDIR)/dist/tarnwick-*-cp39-cp39-manylinux_*.whl)" \
 	  ../$(PY) -m pytest -q -p no:cacheprovider test_wheel.py
+
+# A module built against another Cronet library (a renamed copy of ours) imports and works.
+test-cronet-library: build
+	tools/check-cronet-library.sh
 
 # What CI runs after `make test`.
 ci: test test-sanitize windows-compile fuzz bench-smoke
