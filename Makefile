@@ -5,7 +5,7 @@ VENV := .venv
 PY := $(VENV)/bin/python
 STAMPS := .stamps
 BUILD := build/dev
-SOURCES := $(shell find src include tests/cpp -type f 2>/dev/null) CMakeLists.txt pyproject.toml
+SOURCES := $(shell find src include cmake tests/cpp -type f 2>/dev/null) CMakeLists.txt pyproject.toml
 
 .PHONY: all deps build module test test-cpp test-py test-python test-sanitize windows-compile fuzz demo \
         bench bench-smoke wheel test-wheel test-cronet-library ci clean
@@ -93,8 +93,8 @@ test-wheel: wheel
 test-cronet-library: build
 	tools/check-cronet-library.sh
 
-# What CI runs after `make test`.
-ci: test test-sanitize windows-compile fuzz bench-smoke
+# What CI runs (.ci/run).
+ci: test test-python test-wheel test-cronet-library test-sanitize windows-compile fuzz bench-smoke
 
 clean:
 	rm -rf build dist $(STAMPS)
