@@ -4,6 +4,7 @@
 #
 #   fuzz/run.sh [seconds]          run every target (default 60 s each)
 #   fuzz/run.sh --merge [seconds]  also fold new interesting inputs into the corpus
+#   FUZZ_TARGETS="url" fuzz/run.sh  only these targets
 #
 # New inputs found during a run go to a scratch directory, so the checked-in
 # corpus only changes with --merge. A crash leaves its input under
@@ -17,7 +18,10 @@ seconds="${1:-60}"
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 out="$root/build/fuzz"
 cxx="${FUZZ_CXX:-$(command -v clang++-14 || command -v clang++)}"
-targets=(proxy_rules header_validation)
+read -ra targets <<<"${FUZZ_TARGETS:-proxy_rules header_validation url}"
+# Sources and libraries beyond fuzz/<t>_fuzz.cc and src/cronet_curl/<t>.cc.
+declare -A extra_src=([url]="url_parser.cc")
+declare -A extra_libs=([url]="-lcurl -lidn2")
 
 mkdir -p "$out/artifacts"
 flags=(-std=c++20 -g -O1 -Wall -Wextra -fsanitize=fuzzer,address,undefined
@@ -25,11 +29,13 @@ flags=(-std=c++20 -g -O1 -Wall -Wextra -fsanitize=fuzzer,address,undefined
 
 for t in "${targets[@]}"; do
   src=("$root/fuzz/${t}_fuzz.cc" "$root/src/cronet_curl/${t}.cc")
+  for f in ${extra_src[$t]:-}; do src+=("$root/src/cronet_curl/$f"); done
   bin="$out/${t}_fuzz"
-  if [[ ! -x "$bin" ]] || [[ -n "$(find "${src[@]}" "$root/src/cronet_curl/${t}.h" \
+  if [[ ! -x "$bin" ]] || [[ -n "$(find "${src[@]}" "$root"/src/cronet_curl/*.h \
         "$root/include/cronet_c.h" -newer "$bin" 2>/dev/null)" ]]; then
     echo "fuzz: building $t"
-    "$cxx" "${flags[@]}" "${src[@]}" -o "$bin"
+    # shellcheck disable=SC2086  # the library list is meant to split
+    "$cxx" "${flags[@]}" "${src[@]}" -o "$bin" ${extra_libs[$t]:-}
   fi
 done
 

@@ -26,12 +26,19 @@ def sid(client):
     return client.create_session(timeout_ms=10000)
 
 
+_reserved_ports = []
+
+
 def closed_port():
+    """A port where connections are refused for as long as this process lives.
+
+    The socket stays bound without listening, so no server of another test
+    worker can take the port later and answer in its place.
+    """
     s = socket.socket()
     s.bind(("127.0.0.1", 0))
-    port = s.getsockname()[1]
-    s.close()
-    return port
+    _reserved_ports.append(s)
+    return s.getsockname()[1]
 
 
 def _live_objects():

@@ -14,7 +14,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import cronet_testctl as ctl
-from servers import pattern_bytes
+from servers import HttpServer, pattern_bytes
 
 REFUSED = "Failed to send request (session not found or concurrent limit reached)"
 UNWRAP = "called `Result::unwrap()` on an `Err` value"
@@ -108,6 +108,27 @@ def test_redirects_to_other_schemes_are_not_followed(client, sid, http_server, l
 def test_scheme_case_does_not_matter(client, sid, http_server, scheme):
     url = http_server.url("/").replace("http", scheme, 1)
     assert client.request(sid, url, "GET")["body"] == b"hello\n"
+
+
+# A second server, on 127.0.0.2, that these URLs must not reach: a browser reads
+# the authority as ending at the backslash, and "http:/host" in a Location of
+# an http page as a path on that page's host.
+@pytest.fixture(scope="module")
+def second_host():
+    with HttpServer(host="127.0.0.2") as s:
+        yield s
+
+
+@pytest.mark.parametrize("url,body", [
+    ("http://{a}\\@{b}/x", "no route for /@{b}/x\n"),
+    ("http://{a}\\@{b}/", "no route for /@{b}/\n"),
+    ("http://{a}/redirect/302?to=http:/{b}/c", "no route for /{b}/c\n"),
+    ("http://{a}/redirect/307?to=http:{b}/c", "no route for /redirect/{b}/c\n"),
+])
+def test_urls_reach_the_host_a_browser_would(client, sid, http_server, second_host, url, body):
+    fmt = {"a": "127.0.0.1:%d" % http_server.port(), "b": "127.0.0.2:%d" % second_host.port()}
+    r = client.request(sid, url.format(**fmt), "GET")
+    assert (r["status_code"], r["body"]) == (404, body.format(**fmt).encode())
 
 
 # --- CR and LF ----------------------------------------------------------------------

@@ -3,8 +3,7 @@
 set -euo pipefail
 pkgs=(g++ make libcurl4-openssl-dev libgtest-dev libgmock-dev nginx-light
       libnginx-mod-http-brotli-filter openssl ninja-build mingw-w64 g++-mingw-w64-x86-64-posix
-      clang libclang-rt-14-dev
-      procps)
+      clang libclang-rt-14-dev procps libidn2-dev pkg-config iproute2)
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -81,6 +81,11 @@ class Channel {
       s_.reset();
     }
 
+    // Lets go of the channel without counting this end out, so without its
+    // lock: for a process that inherited the channel through fork(), where the
+    // lock may never be released. The channel stays connected for good.
+    void abandon() noexcept { s_.reset(); }
+
    private:
     std::shared_ptr<State> s_;
   };

@@ -19,6 +19,10 @@ std::uint64_t monotonic_ns() noexcept;
 // Fills buf from the operating system's cryptographic source; false on failure.
 bool random_bytes(void* buf, std::size_t n) noexcept;
 
+// Identifies the running process. Objects made before a fork() compare it with
+// the value they recorded to find out that they were inherited by a child.
+std::uint64_t process_id() noexcept;
+
 // One write(2)-style call to standard error, so concurrent lines never interleave.
 void write_stderr(const char* data, std::size_t n) noexcept;
 

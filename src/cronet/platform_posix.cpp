@@ -64,6 +64,8 @@ bool random_bytes(void* buf, std::size_t n) noexcept {
   return true;
 }
 
+std::uint64_t process_id() noexcept { return static_cast<std::uint64_t>(::getpid()); }
+
 void write_stderr(const char* data, std::size_t n) noexcept {
   ssize_t rc;
   do {

@@ -56,6 +56,9 @@ bool random_bytes(void* buf, std::size_t n) noexcept {
                          BCRYPT_USE_SYSTEM_PREFERRED_RNG) == 0;
 }
 
+// No fork here: an object never outlives the process that made it.
+std::uint64_t process_id() noexcept { return GetCurrentProcessId(); }
+
 void write_stderr(const char* data, std::size_t n) noexcept {
   DWORD written = 0;
   WriteFile(GetStdHandle(STD_ERROR_HANDLE), data, static_cast<DWORD>(n), &written, nullptr);

@@ -1,5 +1,7 @@
 #include <atomic>
+#include <new>
 #include <string_view>
+#include <utility>
 
 #include "diag.h"
 #include "executor.h"
@@ -80,6 +82,59 @@ Admission failed_admission(std::shared_ptr<RequestState> state, std::string reas
   return out;
 }
 
+// Holds the session slot an admission took and everything made after it. Until
+// the request is started and handed over, leaving its scope (a refusal by
+// Cronet, or an exception such as a failed allocation) gives all of it back:
+// the callback forgets its context, the context, params and Cronet objects are
+// freed, and the slot is returned last.
+class AdmissionGuard {
+ public:
+  explicit AdmissionGuard(const SharedCounter& active)
+      : active_(active), count_(active->fetch_add(1, std::memory_order_acq_rel) + 1) {}
+  AdmissionGuard(const AdmissionGuard&) = delete;
+  AdmissionGuard& operator=(const AdmissionGuard&) = delete;
+  ~AdmissionGuard() { undo(); }
+
+  // The count of active requests once this one was added.
+  std::size_t count() const noexcept { return count_; }
+
+  // Hands the objects to a request that Cronet started: nothing is undone any
+  // more and nothing here can fail, as its memory was set aside beforehand.
+  std::unique_ptr<CronetRequest> commit(std::shared_ptr<RequestState> state) noexcept {
+    static_cast<void>(context.release());  // the callback's now, freed by complete_request
+    auto* request = new (std::exchange(storage_, nullptr))
+        CronetRequest(std::move(objects), std::move(state));
+    active_.reset();
+    return std::unique_ptr<CronetRequest>(request);
+  }
+
+  // Memory for the CronetRequest, taken before the request starts so that no
+  // allocation can fail after it started.
+  void reserve_request() { storage_ = ::operator new(sizeof(CronetRequest)); }
+
+  std::unique_ptr<RequestContext> context;
+  RequestObjects objects;
+  Cronet_UrlRequestParamsPtr params = nullptr;
+
+ private:
+  void undo() noexcept {
+    if (!active_) return;
+    // Nothing was started, so no callback will ever free what Cronet was given.
+    if (objects.callback) Cronet_UrlRequestCallback_SetClientContext(objects.callback, nullptr);
+    context.reset();
+    if (params) Cronet_UrlRequestParams_Destroy(std::exchange(params, nullptr));
+    if (objects.upload_provider) upload_close(objects.upload_provider);
+    objects.destroy();
+    ::operator delete(std::exchange(storage_, nullptr));
+    active_->fetch_sub(1, std::memory_order_acq_rel);
+    active_.reset();
+  }
+
+  SharedCounter active_;
+  std::size_t count_;
+  void* storage_ = nullptr;
+};
+
 }  // namespace
 
 std::optional<Admission> SessionManager::send_request(const std::string& session_id,
@@ -88,6 +143,14 @@ std::optional<Admission> SessionManager::send_request(const std::string& session
   auto it = impl_->sessions.find(session_id);
   if (it == impl_->sessions.end()) return std::nullopt;
   Session& session = *it->second;
+
+  // A session inherited through fork(): its engine and executor thread stay
+  // with the parent, so the request fails at once rather than by its timeout.
+  if (session.orphaned())
+    return failed_admission(
+        std::make_shared<RequestState>(),
+        diag::cat("Session ", session_id, " belongs to process ", session.owner_pid,
+                  "; a forked process must create its own client and sessions"));
 
   const std::size_t n = session.active_requests->load(std::memory_order_acquire);
   if (n >= session.max_concurrent) {
@@ -102,14 +165,17 @@ std::optional<Admission> SessionManager::send_request(const std::string& session
     if (auto reason = refuse_reason(spec))
       return failed_admission(std::make_shared<RequestState>(), std::move(*reason));
   }
-  const std::size_t active = session.active_requests->fetch_add(1, std::memory_order_acq_rel) + 1;
-  TW_DEBUG("Using session ", session_id, " to send request to ", spec.url, " (active: ", active,
-           "/", session.max_concurrent, ")");
+  AdmissionGuard guard(session.active_requests);
+  TW_DEBUG("Using session ", session_id, " to send request to ", spec.url, " (active: ",
+           guard.count(), "/", session.max_concurrent, ")");
 
   auto state = std::make_shared<RequestState>();
-  auto* context = new RequestContext(state, session.active_requests);
+  Admission out;
+  out.receiver = std::make_unique<ResultReceiver>(state);
+  guard.reserve_request();
+  guard.context = std::make_unique<RequestContext>(state, session.active_requests);
 
-  RequestObjects objects;
+  RequestObjects& objects = guard.objects;
   objects.executor_context = std::make_unique<ExecutorContext>(session);
   objects.executor = Cronet_Executor_CreateWith(execute_on_session_thread);
   Cronet_Executor_SetClientContext(objects.executor, objects.executor_context.get());
@@ -117,10 +183,11 @@ std::optional<Admission> SessionManager::send_request(const std::string& session
   objects.callback = Cronet_UrlRequestCallback_CreateWith(
       on_redirect_received, on_response_started, on_read_completed, on_succeeded, on_failed,
       on_canceled);
-  Cronet_UrlRequestCallback_SetClientContext(objects.callback, context);
+  Cronet_UrlRequestCallback_SetClientContext(objects.callback, guard.context.get());
 
   objects.request = Cronet_UrlRequest_Create();
-  Cronet_UrlRequestParamsPtr params = Cronet_UrlRequestParams_Create();
+  guard.params = Cronet_UrlRequestParams_Create();
+  Cronet_UrlRequestParamsPtr params = guard.params;
   Cronet_UrlRequestParams_http_method_set(params, spec.method.c_str());
   Cronet_UrlRequestParams_priority_set(
       params, Cronet_UrlRequestParams_REQUEST_PRIORITY_REQUEST_PRIORITY_HIGHEST);
@@ -142,28 +209,19 @@ std::optional<Admission> SessionManager::send_request(const std::string& session
   Cronet_RESULT rc = Cronet_UrlRequest_InitWithParams(objects.request, session.engine,
                                                       spec.url.c_str(), params, objects.callback,
                                                       objects.executor);
-  Cronet_UrlRequestParams_Destroy(params);
+  Cronet_UrlRequestParams_Destroy(std::exchange(guard.params, nullptr));
   if (rc == Cronet_RESULT_SUCCESS) {
     failed_call = "Cronet_UrlRequest_Start";
     rc = Cronet_UrlRequest_Start(objects.request);
   }
   if (rc != Cronet_RESULT_SUCCESS) {
-    // Nothing was started, so no callback will ever free what Cronet was given.
-    Cronet_UrlRequestCallback_SetClientContext(objects.callback, nullptr);
-    context->sender.send(RequestResult(std::in_place_index<1>,
-                                       diag::cat(failed_call, " returned ", static_cast<int>(rc))));
-    delete context;
-    if (objects.upload_provider) upload_close(objects.upload_provider);
-    objects.destroy();
-    session.active_requests->fetch_sub(1, std::memory_order_acq_rel);
-    Admission out;
-    out.receiver = std::make_unique<ResultReceiver>(std::move(state));
+    // The guard gives the slot and the objects back when this returns.
+    guard.context->sender.send(RequestResult(
+        std::in_place_index<1>, diag::cat(failed_call, " returned ", static_cast<int>(rc))));
     return out;
   }
 
-  Admission out;
-  out.request = std::make_unique<CronetRequest>(std::move(objects), state);
-  out.receiver = std::make_unique<ResultReceiver>(std::move(state));
+  out.request = guard.commit(std::move(state));
   out.timeout_ms = session.config.timeout_ms;
   return out;
 }

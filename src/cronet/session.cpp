@@ -25,12 +25,31 @@ std::size_t read(const SharedCounter& counter) {
   return counter ? counter->load(std::memory_order_acquire) : 0;
 }
 
+// Inherited through fork(): the counters belong to threads of the parent that
+// do not run here, the engine's sockets are still the parent's, and the
+// channel's lock may have been held when the process was copied. So nothing is
+// waited for, shut down or locked; what cannot be freed safely is left behind.
+void abandon_orphan(Session& s) noexcept {
+  TW_DEBUG("Session::drop - Session ", s.session_id, " was inherited from process ",
+           s.owner_pid, "; leaving its engine to that process");
+  s.engine = nullptr;
+  s.command_sender.abandon();
+  std::string().swap(s.session_id);
+  s.config = SessionConfig{};
+  s.active_requests.reset();
+  s.in_flight_executors.reset();
+}
+
 }  // namespace
 
 void teardown_session(Session& s, const TeardownTimings& t) noexcept {
   // A record that never got an engine and a sender has nothing to drain or stop,
   // and one already torn down must not shut its engine down twice.
   if (s.engine == nullptr && !s.command_sender) return;
+  if (s.orphaned()) {
+    abandon_orphan(s);
+    return;
+  }
 
   TW_DEBUG("Session::drop - Starting for session ", s.session_id);
 

@@ -11,6 +11,7 @@
 
 #include "channel.h"
 #include "cronet_c.h"
+#include "platform.h"
 #include "rwlock.h"
 #include "session_manager.h"
 #include "types.h"
@@ -34,8 +35,12 @@ struct Session {
   CommandChannel::Sender command_sender;
   Cronet_EnginePtr engine = nullptr;
   std::size_t max_concurrent = kMaxConcurrentRequests;
+  // The process whose engine and executor thread these are. In a child made by
+  // fork() neither exists: the record is an orphan there.
+  std::uint64_t owner_pid = platform::process_id();
 
   Session() = default;
+  bool orphaned() const noexcept { return owner_pid != platform::process_id(); }
   Session(const Session&) = delete;
   Session& operator=(const Session&) = delete;
   ~Session();  // teardown: drains, shuts the engine down, destroys it

@@ -52,7 +52,7 @@ struct Command {
 
 class EngineCore : public std::enable_shared_from_this<EngineCore> {
  public:
-  EngineCore() = default;
+  EngineCore();
   ~EngineCore();
 
   Cronet_RESULT Start(const Cronet_EngineParams& params);
@@ -65,6 +65,9 @@ class EngineCore : public std::enable_shared_from_this<EngineCore> {
   bool Post(Command cmd);
   bool IsRunning();
   bool OnNetworkThread() const;
+  // True in a process made by fork() after this engine was made: its network
+  // thread does not exist here and its sockets are the parent's.
+  bool Inherited() const;
 
   // Network thread only.
   const EngineConfig& config() const { return config_; }
@@ -76,13 +79,30 @@ class EngineCore : public std::enable_shared_from_this<EngineCore> {
   void RemoveTransfer(RequestCore* r) { transfers_.erase(r); }
   void ScheduleCleanup(const std::shared_ptr<RequestCore>& r) { cleanups_.push_back(r); }
 
+  // Connection sockets (idle_sockets.cc). libcurl opens and closes them
+  // through these callbacks (clientp: the engine).
+  static curl_socket_t OpenSocketCb(void* engine, curlsocktype purpose, curl_sockaddr* addr);
+  static int CloseSocketCb(void* engine, curl_socket_t s);
+  static int PrereqCb(void* request, char* peer_ip, char* local_ip, int peer_port,
+                      int local_port);
+  // A transfer of r sends its request on the connection with these addresses.
+  void SocketInUse(RequestCore* r, const char* peer_ip, const char* local_ip, int peer_port,
+                   int local_port);
+  // r's transfer is leaving the multi handle; `kept` is the connection libcurl
+  // kept for reuse (CURL_SOCKET_BAD when none), http1 whether it spoke HTTP/1.x.
+  void SocketReleased(RequestCore* r, curl_socket_t kept, bool http1);
+  // Takes idle HTTP/1.x connections with bytes waiting (or at EOF) out of reuse.
+  void DropIdleWithUnreadBytes();
+
  private:
   enum class State { kIdle, kRunning, kStopping, kStopped };
   void Run();
   void Handle(const Command& c);
   void ShutdownSweep(std::vector<Command>& leftover);
   void ProcessCleanups();
+  void LeaveToOwner() noexcept;
 
+  const long owner_pid_;
   std::mutex mu_;
   State state_ = State::kIdle;
   std::vector<Command> queue_;
@@ -99,6 +119,13 @@ class EngineCore : public std::enable_shared_from_this<EngineCore> {
   std::unordered_map<RequestCore*, std::shared_ptr<RequestCore>> requests_;
   std::unordered_map<RequestCore*, std::shared_ptr<RequestCore>> transfers_;
   std::vector<std::shared_ptr<RequestCore>> cleanups_;
+  struct Socket {
+    enum Use { kUnknown, kBusy, kIdle, kDropped } use = kUnknown;
+    bool http1 = false;
+    RequestCore* owner = nullptr;  // transfer that last sent a request on it
+    std::string key;               // "local-ip port peer-ip port" once connected
+  };
+  std::unordered_map<curl_socket_t, Socket> sockets_;
 };
 
 class RequestCore : public std::enable_shared_from_this<RequestCore> {
@@ -149,11 +176,15 @@ class RequestCore : public std::enable_shared_from_this<RequestCore> {
   };
 
   static size_t WriteCb(char* data, size_t size, size_t n, void* self);
+  static size_t OnBody(RequestCore* self, char* data, size_t len);
+  size_t OnFramedBody(char* data, size_t len);
   static size_t HeaderCb(char* data, size_t size, size_t n, void* self);
   static size_t ReadCb(char* data, size_t size, size_t n, void* self);
   static int SeekCb(void* self, curl_off_t offset, int origin);
+  friend class EngineCore;  // PrereqCb
 
   void StartTransfer();
+  void RetryWithCredentials();
   void RemoveTransferNow();
   void DetachTransfer();
   void OnHeaderLine(const char* data, size_t n);
@@ -169,6 +200,7 @@ class RequestCore : public std::enable_shared_from_this<RequestCore> {
   void AfterRewind();
   void Finish(Outcome outcome);
   void FailWith(int32_t net_error);
+  void FailWith(int32_t net_error, const std::string& detail);  // detail goes into the message
   void FailCallback(const std::string& message);
   void RequestClose();
   void Advance();  // posts Close and the terminal callback when their time has come
@@ -242,7 +274,10 @@ class RequestCore : public std::enable_shared_from_this<RequestCore> {
     char errbuf[CURL_ERROR_SIZE] = {0};
     bool in_multi = false;
     bool detached = false;
-    std::string url;
+    std::string url;          // canonical, without userinfo: what libcurl is given
+    std::string credentials;  // "user:password" from the URL's userinfo, "" when none
+    bool auth_retry_pending = false;  // a 401 Basic challenge: retry with the credentials
+    bool auth_from_url = false;       // the Authorization header is ours, from credentials
     std::string method;
     bool send_body = false;
     std::string proxy;  // as given to libcurl for the current transfer
@@ -261,6 +296,13 @@ class RequestCore : public std::enable_shared_from_this<RequestCore> {
     std::string redirect_url;
     bool response_started = false;
     bool chunked = false;
+    // Framing headers libcurl does not see: a name with space before the
+    // colon ("Content-Length : 2"). The length is honoured here.
+    bool bare_length = false;    // a Content-Length libcurl frames by
+    bool spaced_length = false;
+    bool spaced_te = false;
+    int64_t length_left = -1;    // body bytes still due under a spaced Content-Length
+    bool ended_by_length = false;
     std::shared_ptr<Cronet_UrlResponseInfo> info;
     // Body queue.
     std::deque<std::string> chunks;

@@ -1,10 +1,14 @@
 // Cronet_Engine: one network thread per started engine, running a curl multi
 // handle; commands from API threads arrive through a lock-protected queue and
 // wake the thread with curl_multi_wakeup.
+#include <unistd.h>
+
 #include <algorithm>
 #include <mutex>
+#include <new>
 
 #include "core.h"
+#include "curl_options.h"
 #include "proxy_rules.h"
 
 namespace cronet_curl {
@@ -25,20 +29,57 @@ bool CurlHas(int feature) {
 }
 }  // namespace
 
+EngineCore::EngineCore() : owner_pid_(static_cast<long>(::getpid())) {}
+
 EngineCore::~EngineCore() {
+  if (Inherited()) {
+    LeaveToOwner();
+    return;
+  }
   if (thread_.joinable()) thread_.detach();  // only when the thread itself is ending
   if (multi_) curl_multi_cleanup(multi_);
   if (share_) curl_share_cleanup(share_);
 }
 
+bool EngineCore::Inherited() const { return static_cast<long>(::getpid()) != owner_pid_; }
+
+// What a forked child inherited from a running engine: the handle of a thread
+// that is not here, and curl handles whose connections the parent still uses.
+// Joining could wait on a thread the child started since (it may reuse the
+// descriptor the parent's thread left), cleaning up would close (or end with
+// TLS close_notify and HTTP/2 GOAWAY) the parent's connections, and freeing the
+// requests could reach the same sockets. So all of it is left as it is.
+void EngineCore::LeaveToOwner() noexcept {
+  struct Left {
+    std::thread thread;
+    std::vector<Command> queue;
+    std::unordered_map<RequestCore*, std::shared_ptr<RequestCore>> requests, transfers;
+    std::vector<std::shared_ptr<RequestCore>> cleanups;
+  };
+  if (auto* left = new (std::nothrow) Left) {
+    left->thread = std::move(thread_);
+    left->queue.swap(queue_);
+    left->requests.swap(requests_);
+    left->transfers.swap(transfers_);
+    left->cleanups.swap(cleanups_);
+  } else if (thread_.joinable()) {
+    thread_.detach();  // out of memory: the one way left not to abort
+  }
+  multi_ = nullptr;
+  share_ = nullptr;
+}
+
 bool EngineCore::OnNetworkThread() const { return tl_engine == this; }
 
 bool EngineCore::IsRunning() {
+  // The lock may have been held by a thread of the parent when it forked.
+  if (Inherited()) return false;
   std::lock_guard<std::mutex> l(mu_);
   return state_ == State::kRunning;
 }
 
 Cronet_RESULT EngineCore::Start(const Cronet_EngineParams& params) {
+  if (Inherited()) return Cronet_RESULT_ILLEGAL_STATE;
   std::lock_guard<std::mutex> l(mu_);
   if (state_ != State::kIdle) return Cronet_RESULT_ILLEGAL_STATE_ENGINE_ALREADY_STARTED;
   int32_t injected = 0;
@@ -65,11 +106,18 @@ Cronet_RESULT EngineCore::Start(const Cronet_EngineParams& params) {
     return Cronet_RESULT_ILLEGAL_STATE;
   }
   // All handles live on the network thread: the share needs no lock functions.
-  curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
-  curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
-  curl_multi_setopt(multi, CURLMOPT_PIPELINING, static_cast<long>(CURLPIPE_MULTIPLEX));
-  curl_multi_setopt(multi, CURLMOPT_MAX_HOST_CONNECTIONS, 6L);  // as browsers do
-  curl_multi_setopt(multi, CURLMOPT_MAXCONNECTS, 64L);
+  // Sharing caches and multiplexing only save work: a refusal is ignored on
+  // purpose. The per-host limit is needed.
+  (void)SetShareOption(share, CURLSHOPT_SHARE, "CURLSHOPT_SHARE", CURL_LOCK_DATA_SSL_SESSION);
+  (void)SetShareOption(share, CURLSHOPT_SHARE, "CURLSHOPT_SHARE", CURL_LOCK_DATA_DNS);
+  (void)SetMultiOption(multi, CURLMOPT_PIPELINING, "CURLMOPT_PIPELINING", CURLPIPE_MULTIPLEX);
+  (void)SetMultiOption(multi, CURLMOPT_MAXCONNECTS, "CURLMOPT_MAXCONNECTS", 64L);
+  if (!SetMultiOption(multi, CURLMOPT_MAX_HOST_CONNECTIONS, "CURLMOPT_MAX_HOST_CONNECTIONS",
+                      6L)) {  // as browsers do
+    curl_multi_cleanup(multi);
+    curl_share_cleanup(share);
+    return Cronet_RESULT_ILLEGAL_STATE;
+  }
   config_ = std::move(cfg);
   multi_ = multi;
   share_ = share;
@@ -88,6 +136,7 @@ Cronet_RESULT EngineCore::Start(const Cronet_EngineParams& params) {
 }
 
 bool EngineCore::Post(Command cmd) {
+  if (Inherited()) return false;
   std::lock_guard<std::mutex> l(mu_);
   if (state_ != State::kRunning) return false;
   bool was_empty = queue_.empty();
@@ -98,6 +147,8 @@ bool EngineCore::Post(Command cmd) {
 }
 
 Cronet_RESULT EngineCore::Shutdown() {
+  // Nothing of the engine runs in this process: there is nothing to stop.
+  if (Inherited()) return Cronet_RESULT_SUCCESS;
   if (OnNetworkThread())
     return Cronet_RESULT_ILLEGAL_STATE_CANNOT_SHUTDOWN_ENGINE_FROM_NETWORK_THREAD;
   {
@@ -119,6 +170,7 @@ Cronet_RESULT EngineCore::Shutdown() {
 }
 
 void EngineCore::OnHandleDestroyed() {
+  if (Inherited()) return;
   if (!OnNetworkThread()) {
     Shutdown();
     return;

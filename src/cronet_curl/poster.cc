@@ -1,10 +1,14 @@
 // Library threads that hand runnables to executors when the test controls ask
 // for delayed callbacks or for posting from several threads. Unused (no thread
 // is even created) while those controls are off.
+#include <pthread.h>
+
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
+#include <new>
 #include <thread>
 
 #include "core.h"
@@ -49,9 +53,24 @@ struct Lane {
   }
 };
 
+std::atomic<Lane*> g_lanes{nullptr};
+
+// In a child made by fork() the lanes' threads are gone, a lane's lock may have
+// been held by one of them, and the queued deliveries are for the parent's
+// requests: the child starts over with fresh lanes and leaves the old ones be.
+void FreshLanesInChild() {
+  if (g_lanes.load(std::memory_order_relaxed) == nullptr) return;
+  if (Lane* fresh = new (std::nothrow) Lane[kLanes])
+    g_lanes.store(fresh, std::memory_order_relaxed);
+}
+
 Lane* Lanes() {
-  static Lane* lanes = new Lane[kLanes];  // never freed: threads run until exit
-  return lanes;
+  static std::once_flag once;
+  std::call_once(once, [] {
+    pthread_atfork(nullptr, nullptr, FreshLanesInChild);
+    g_lanes.store(new Lane[kLanes]);  // never freed: threads run until exit
+  });
+  return g_lanes.load(std::memory_order_relaxed);
 }
 
 }  // namespace

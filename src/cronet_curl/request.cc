@@ -13,11 +13,12 @@ namespace {
 std::atomic<uint64_t> g_next_id{1};
 thread_local std::vector<RequestCore*> tl_in_callback;
 
-std::shared_ptr<Cronet_Error> MakeNetError(int32_t net_error) {
+std::shared_ptr<Cronet_Error> MakeNetError(int32_t net_error, const std::string& detail = "") {
   auto e = std::make_shared<Cronet_Error>();
   e->error_code = NetErrorToCronetCode(net_error);
   e->internal_error_code = net_error;
   e->message = NetErrorName(net_error);
+  if (!detail.empty()) e->message += " (" + detail + ")";
   return e;
 }
 
@@ -455,6 +456,13 @@ void RequestCore::FailWith(int32_t net_error) {
   Outcome o;
   o.kind = Outcome::kFailed;
   o.error = MakeNetError(net_error);
+  Finish(std::move(o));
+}
+
+void RequestCore::FailWith(int32_t net_error, const std::string& detail) {
+  Outcome o;
+  o.kind = Outcome::kFailed;
+  o.error = MakeNetError(net_error, detail);
   Finish(std::move(o));
 }
 

@@ -1,4 +1,6 @@
 // The CronetTest_ test controls (see include/cronet_curl_testctl.h).
+#include <pthread.h>
+
 #include <cstring>
 #include <mutex>
 #include <vector>
@@ -13,6 +15,7 @@ std::atomic<bool> g_withhold_terminal{false};
 std::atomic<uint32_t> g_callback_delay_ms{0};
 std::atomic<bool> g_post_many_threads{false};
 std::atomic<bool> g_journal_on{false};
+std::atomic<bool> g_refuse_option_on{false};
 
 namespace {
 std::atomic<int> g_fail_starts{0};
@@ -22,6 +25,8 @@ std::atomic<int64_t> g_buffered_high{0};
 
 std::mutex g_ca_mu;
 std::string* g_ca_bundle = new std::string;  // never freed
+std::mutex g_refuse_mu;
+std::string* g_refused_option = new std::string;  // never freed
 
 constexpr size_t kMaxJournalLines = 1000000;
 
@@ -33,11 +38,29 @@ Journal& TheJournal() {
   static Journal* j = new Journal;  // never freed: usable during exit
   return *j;
 }
+
+// Any thread may hold these two locks for a moment; fork() must not copy one
+// held, or the child's only thread would wait on it for good.
+void LockForFork() {
+  g_ca_mu.lock();
+  TheJournal().mu.lock();
+}
+void UnlockAfterFork() {
+  TheJournal().mu.unlock();
+  g_ca_mu.unlock();
+}
+[[maybe_unused]] const bool g_fork_handlers =
+    pthread_atfork(LockForFork, UnlockAfterFork, UnlockAfterFork) == 0;
 }  // namespace
 
 std::string TestCaBundle() {
   std::lock_guard<std::mutex> l(g_ca_mu);
   return *g_ca_bundle;
+}
+
+bool OptionRefusedForTest(const std::string& name) {
+  std::lock_guard<std::mutex> l(g_refuse_mu);
+  return *g_refused_option == name;
 }
 
 bool TakeEngineStartFailure(int32_t* code) {
@@ -179,8 +202,15 @@ CRONET_EXPORT void CronetTest_SetCaBundle(const char* path) {
   *g_ca_bundle = path ? path : "";
 }
 
+CRONET_EXPORT void CronetTest_RefuseCurlOption(const char* name) {
+  std::lock_guard<std::mutex> l(g_refuse_mu);
+  *g_refused_option = name ? name : "";
+  g_refuse_option_on.store(!g_refused_option->empty(), std::memory_order_relaxed);
+}
+
 CRONET_EXPORT void CronetTest_Reset(void) {
   CronetTest_SetCaBundle(nullptr);
+  CronetTest_RefuseCurlOption(nullptr);
   CronetTest_FailNextEngineStarts(0, 0);
   CronetTest_SetUnconfirmedCancels(false);
   CronetTest_SetWithholdTerminal(false);

@@ -28,6 +28,11 @@ extern std::atomic<bool> g_unconfirmed_cancels;
 extern std::atomic<bool> g_withhold_terminal;
 extern std::atomic<uint32_t> g_callback_delay_ms;
 extern std::atomic<bool> g_post_many_threads;
+// libcurl is treated as refusing the option of this name ("CURLOPT_PROXY",
+// "CURLMOPT_MAX_HOST_CONNECTIONS", ...).
+extern std::atomic<bool> g_refuse_option_on;
+inline bool RefusalInjectionOn() { return g_refuse_option_on.load(std::memory_order_relaxed); }
+bool OptionRefusedForTest(const std::string& name);
 // Returns true and sets *code when an engine start must fail.
 bool TakeEngineStartFailure(int32_t* code);
 

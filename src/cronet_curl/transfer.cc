@@ -5,6 +5,7 @@
 
 #include "ascii.h"
 #include "core.h"
+#include "curl_options.h"
 #include "header_validation.h"
 #include "net_errors.h"
 #include "url.h"
@@ -51,6 +52,34 @@ bool DiffersAcrossCopies(const std::vector<std::pair<std::string, std::string>>&
   return false;
 }
 
+// The value of a "Content-Length :" header (copies agree, see
+// DiffersAcrossCopies); -1 when it is not a plain decimal number.
+int64_t SpacedContentLength(const std::vector<std::pair<std::string, std::string>>& headers) {
+  for (const auto& h : headers) {
+    if (!EqualsNoCase(h.first, "Content-Length")) continue;
+    std::string_view v = TrimWs(h.second);
+    v = v.substr(0, v.find(','));
+    v = TrimWs(v);
+    if (v.empty() || v.size() > 18) return -1;
+    int64_t n = 0;
+    for (char c : v) {
+      if (c < '0' || c > '9') return -1;
+      n = n * 10 + (c - '0');
+    }
+    return n;
+  }
+  return -1;
+}
+
+bool HasContentEncoding(const std::vector<std::pair<std::string, std::string>>& headers) {
+  for (const auto& h : headers) {
+    if (!EqualsNoCase(h.first, "Content-Encoding")) continue;
+    std::string_view v = TrimWs(h.second);
+    if (!v.empty() && !EqualsNoCase(v, "identity")) return true;
+  }
+  return false;
+}
+
 // libcurl drops a custom header whose value is blank (only characters
 // isspace() accepts), which the browser would send. Such a header is joined
 // to the previous entry with CRLF (libcurl copies an entry verbatim), so it
@@ -63,15 +92,17 @@ bool IsBlankForCurl(const std::string& v) {
   return true;
 }
 
-// An application Content-Length is left out: the body alone decides the
-// framing, and one that disagreed with it would put the kept-alive
-// connection out of step for the requests after this one.
+// An application Content-Length or Transfer-Encoding is left out: the library
+// frames the body (Content-Length when the length is known, chunked when not,
+// nothing without a body), and framing that disagreed with it would put the
+// kept-alive connection out of step for the requests after this one.
 std::vector<std::string> BuildHeaderLines(
     const std::vector<std::pair<std::string, std::string>>& headers, const char* user_agent) {
   std::vector<std::string> lines;
   std::string pending;  // blank-valued lines waiting for an anchor
   for (const auto& h : headers) {
-    if (EqualsNoCase(h.first, "Content-Length")) continue;
+    if (EqualsNoCase(h.first, "Content-Length") || EqualsNoCase(h.first, "Transfer-Encoding"))
+      continue;
     std::string line = h.first + ": " + h.second;
     if (!IsBlankForCurl(h.second)) {
       if (!pending.empty()) {
@@ -129,7 +160,8 @@ void RequestCore::NetStart() {
     FailWith(rc);
     return;
   }
-  net_.url = url;
+  // Credentials in the URL go out only when the server asks for them.
+  TakeCredentials(url, &net_.url, &net_.credentials);
   net_.method = method_;
   net_.send_body = provider_ != nullptr;
   if (provider_) {
@@ -167,6 +199,9 @@ void RequestCore::StartTransfer() {
   net_.discard_body = false;
   net_.redirect_pending = false;
   net_.chunked = false;
+  net_.bare_length = net_.spaced_length = net_.spaced_te = false;
+  net_.length_left = -1;
+  net_.ended_by_length = false;
   {
     std::lock_guard<std::mutex> q(queue_mu_);
     net_.recv_paused = false;
@@ -175,52 +210,58 @@ void RequestCore::StartTransfer() {
   net_.errbuf[0] = 0;
 
   CURL* e = net_.easy;
-  curl_easy_setopt(e, CURLOPT_PRIVATE, this);
-  curl_easy_setopt(e, CURLOPT_URL, net_.url.c_str());
-  curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http,https");
-  curl_easy_setopt(e, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
-  curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 0L);
-  curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(e, CURLOPT_SHARE, engine_->share());
-  curl_easy_setopt(e, CURLOPT_ERRORBUFFER, net_.errbuf);
-  curl_easy_setopt(e, CURLOPT_TCP_NODELAY, 1L);
-  curl_easy_setopt(e, CURLOPT_TCP_KEEPALIVE, 1L);
-  curl_easy_setopt(e, CURLOPT_HTTP09_ALLOWED, 0L);
-  curl_easy_setopt(e, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
-  curl_easy_setopt(e, CURLOPT_BUFFERSIZE, 64L << 10);
-  curl_easy_setopt(e, CURLOPT_UPLOAD_BUFFERSIZE, static_cast<long>(kUploadBufferSize));
-  curl_easy_setopt(e, CURLOPT_HTTP_VERSION,
-                   cfg.http2 ? static_cast<long>(CURL_HTTP_VERSION_2TLS)
-                             : static_cast<long>(CURL_HTTP_VERSION_1_1));
+  EasyOptions o(e);  // every result checked, see curl_options.h
+  o.Need(CURLOPT_PRIVATE, this);
+  o.Need(CURLOPT_URL, net_.url.c_str());
+  o.Need(CURLOPT_PROTOCOLS_STR, "http,https");
+  o.Need(CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+  o.Need(CURLOPT_FOLLOWLOCATION, 0L);
+  o.Need(CURLOPT_NOSIGNAL, 1L);
+  o.Tune(CURLOPT_SHARE, engine_->share());
+  o.Need(CURLOPT_ERRORBUFFER, net_.errbuf);
+  o.Tune(CURLOPT_TCP_NODELAY, 1L);
+  o.Tune(CURLOPT_TCP_KEEPALIVE, 1L);
+  o.Need(CURLOPT_HTTP09_ALLOWED, 0L);
+  o.Need(CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
+  o.Tune(CURLOPT_BUFFERSIZE, 64L << 10);
+  o.Tune(CURLOPT_UPLOAD_BUFFERSIZE, static_cast<long>(kUploadBufferSize));
+  o.Need(CURLOPT_HTTP_VERSION, cfg.http2 ? static_cast<long>(CURL_HTTP_VERSION_2TLS)
+                                         : static_cast<long>(CURL_HTTP_VERSION_1_1));
   // Wait for a connection that may multiplex only where HTTP/2 is possible (TLS).
-  if (cfg.http2 && SchemeOf(net_.url) == "https") curl_easy_setopt(e, CURLOPT_PIPEWAIT, 1L);
+  if (cfg.http2 && SchemeOf(net_.url) == "https") o.Tune(CURLOPT_PIPEWAIT, 1L);
 #ifdef CURLALTSVC_H3
-  if (cfg.quic) curl_easy_setopt(e, CURLOPT_ALTSVC_CTRL, CURLALTSVC_H1 | CURLALTSVC_H2 | CURLALTSVC_H3);
+  if (cfg.quic) o.Tune(CURLOPT_ALTSVC_CTRL, CURLALTSVC_H1 | CURLALTSVC_H2 | CURLALTSVC_H3);
 #endif
   static const long kWeights[] = {1, 32, 64, 128, 256};
-  curl_easy_setopt(e, CURLOPT_STREAM_WEIGHT, kWeights[std::clamp(priority_, 0, 4)]);
-  curl_easy_setopt(e, CURLOPT_ACCEPT_ENCODING, cfg.accept_encoding.c_str());
-  curl_easy_setopt(e, CURLOPT_HTTP_CONTENT_DECODING, 1L);
+  o.Tune(CURLOPT_STREAM_WEIGHT, kWeights[std::clamp(priority_, 0, 4)]);
+  o.Need(CURLOPT_ACCEPT_ENCODING, cfg.accept_encoding.c_str());
+  o.Need(CURLOPT_HTTP_CONTENT_DECODING, 1L);
   // TLS.
-  curl_easy_setopt(e, CURLOPT_SSL_VERIFYPEER, cfg.skip_cert_verify ? 0L : 1L);
-  curl_easy_setopt(e, CURLOPT_SSL_VERIFYHOST, cfg.skip_cert_verify ? 0L : 2L);
-  curl_easy_setopt(e, CURLOPT_PROXY_SSL_VERIFYPEER, cfg.skip_cert_verify ? 0L : 1L);
-  curl_easy_setopt(e, CURLOPT_PROXY_SSL_VERIFYHOST, cfg.skip_cert_verify ? 0L : 2L);
+  o.Need(CURLOPT_SSL_VERIFYPEER, cfg.skip_cert_verify ? 0L : 1L);
+  o.Need(CURLOPT_SSL_VERIFYHOST, cfg.skip_cert_verify ? 0L : 2L);
+  o.Need(CURLOPT_PROXY_SSL_VERIFYPEER, cfg.skip_cert_verify ? 0L : 1L);
+  o.Need(CURLOPT_PROXY_SSL_VERIFYHOST, cfg.skip_cert_verify ? 0L : 2L);
   if (!cfg.ca_bundle.empty()) {
-    curl_easy_setopt(e, CURLOPT_CAINFO, cfg.ca_bundle.c_str());
-    curl_easy_setopt(e, CURLOPT_PROXY_CAINFO, cfg.ca_bundle.c_str());
+    o.Need(CURLOPT_CAINFO, cfg.ca_bundle.c_str());
+    o.Need(CURLOPT_PROXY_CAINFO, cfg.ca_bundle.c_str());
   }
   // Proxy: always explicit, so that proxy environment variables never apply.
   std::string scheme = SchemeOf(net_.url);
   ProxyServer proxy = cfg.proxies.ForScheme(scheme);
   net_.proxy = proxy.ToCurl();
-  curl_easy_setopt(e, CURLOPT_PROXY, net_.proxy.c_str());
-  curl_easy_setopt(e, CURLOPT_NOPROXY, "");
+  o.Need(CURLOPT_PROXY, net_.proxy.c_str());
+  o.Need(CURLOPT_NOPROXY, "");
   // Callbacks.
-  curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, &RequestCore::HeaderCb);
-  curl_easy_setopt(e, CURLOPT_HEADERDATA, this);
-  curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, &RequestCore::WriteCb);
-  curl_easy_setopt(e, CURLOPT_WRITEDATA, this);
+  o.Need(CURLOPT_HEADERFUNCTION, &RequestCore::HeaderCb);
+  o.Need(CURLOPT_HEADERDATA, this);
+  o.Need(CURLOPT_WRITEFUNCTION, &RequestCore::WriteCb);
+  o.Need(CURLOPT_WRITEDATA, this);
+  o.Need(CURLOPT_OPENSOCKETFUNCTION, &EngineCore::OpenSocketCb);
+  o.Need(CURLOPT_OPENSOCKETDATA, engine_.get());
+  o.Need(CURLOPT_CLOSESOCKETFUNCTION, &EngineCore::CloseSocketCb);
+  o.Need(CURLOPT_CLOSESOCKETDATA, engine_.get());
+  o.Need(CURLOPT_PREREQFUNCTION, &EngineCore::PrereqCb);
+  o.Need(CURLOPT_PREREQDATA, this);
 
   // Headers: the application's, and suppress libcurl's own where the browser
   // sends none.
@@ -231,48 +272,59 @@ void RequestCore::StartTransfer() {
     if (EqualsNoCase(h.first, "Content-Type")) has_ctype = true;
     if (EqualsNoCase(h.first, "User-Agent")) has_ua = true;
   }
-  for (const std::string& line : BuildHeaderLines(headers_, has_ua ? nullptr : kUserAgent)) {
-    curl_slist* n = curl_slist_append(net_.slist, line.c_str());
-    if (n) net_.slist = n;
-  }
-  auto suppress = [&](const char* line) {
+  bool headers_whole = true;  // a header line the list could not take would be lost
+  auto append = [&](const char* line) {
     curl_slist* n = curl_slist_append(net_.slist, line);
     if (n) net_.slist = n;
+    else headers_whole = false;
   };
-  if (!has_accept) suppress("Accept:");
-  if (!has_expect) suppress("Expect:");
-  if (!has_ctype) suppress("Content-Type:");
-  if (!has_ua) curl_easy_setopt(e, CURLOPT_USERAGENT, kUserAgent);
-  curl_easy_setopt(e, CURLOPT_HTTPHEADER, net_.slist);
+  for (const std::string& line : BuildHeaderLines(headers_, has_ua ? nullptr : kUserAgent))
+    append(line.c_str());
+  if (!has_accept) append("Accept:");
+  if (!has_expect) append("Expect:");
+  if (!has_ctype) append("Content-Type:");
+  if (!has_ua) o.Need(CURLOPT_USERAGENT, kUserAgent);
+  o.Need(CURLOPT_HTTPHEADER, net_.slist);
 
   // Method and body.
   const std::string& m = net_.method;
   if (net_.send_body) {
-    curl_easy_setopt(e, CURLOPT_POST, 1L);
-    curl_easy_setopt(e, CURLOPT_READFUNCTION, &RequestCore::ReadCb);
-    curl_easy_setopt(e, CURLOPT_READDATA, this);
-    curl_easy_setopt(e, CURLOPT_SEEKFUNCTION, &RequestCore::SeekCb);
-    curl_easy_setopt(e, CURLOPT_SEEKDATA, this);
-    curl_easy_setopt(e, CURLOPT_POSTFIELDSIZE_LARGE,
-                     static_cast<curl_off_t>(upload_length_ >= 0 ? upload_length_ : -1));
-    if (m != "POST") curl_easy_setopt(e, CURLOPT_CUSTOMREQUEST, m.c_str());
+    o.Need(CURLOPT_POST, 1L);
+    o.Need(CURLOPT_READFUNCTION, &RequestCore::ReadCb);
+    o.Need(CURLOPT_READDATA, this);
+    o.Need(CURLOPT_SEEKFUNCTION, &RequestCore::SeekCb);
+    o.Need(CURLOPT_SEEKDATA, this);
+    o.Need(CURLOPT_POSTFIELDSIZE_LARGE,
+           static_cast<curl_off_t>(upload_length_ >= 0 ? upload_length_ : -1));
+    if (m != "POST") o.Need(CURLOPT_CUSTOMREQUEST, m.c_str());
     // libcurl would wait for a body that a HEAD response never has.
     net_.bodiless_response = m == "HEAD";
   } else if (m == "GET") {
-    curl_easy_setopt(e, CURLOPT_HTTPGET, 1L);
+    o.Need(CURLOPT_HTTPGET, 1L);
   } else if (m == "HEAD") {
-    curl_easy_setopt(e, CURLOPT_NOBODY, 1L);
+    o.Need(CURLOPT_NOBODY, 1L);
   } else if (m == "POST" || m == "PUT") {
     // As the browser does: an empty body with Content-Length: 0.
-    curl_easy_setopt(e, CURLOPT_POST, 1L);
-    curl_easy_setopt(e, CURLOPT_POSTFIELDS, "");
-    curl_easy_setopt(e, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(0));
-    if (m != "POST") curl_easy_setopt(e, CURLOPT_CUSTOMREQUEST, m.c_str());
+    o.Need(CURLOPT_POST, 1L);
+    o.Need(CURLOPT_POSTFIELDS, "");
+    o.Need(CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(0));
+    if (m != "POST") o.Need(CURLOPT_CUSTOMREQUEST, m.c_str());
   } else {
-    curl_easy_setopt(e, CURLOPT_HTTPGET, 1L);
-    curl_easy_setopt(e, CURLOPT_CUSTOMREQUEST, m.c_str());
+    o.Need(CURLOPT_HTTPGET, 1L);
+    o.Need(CURLOPT_CUSTOMREQUEST, m.c_str());
   }
 
+  if (!headers_whole) {
+    FailWith(ERR_OUT_OF_MEMORY);
+    return;
+  }
+  if (!o.refused().empty()) {
+    // Going on without it would silently drop a safeguard.
+    FailWith(ERR_FAILED, "libcurl refused " + o.refused());
+    return;
+  }
+  // Before libcurl can pick a connection that the server wrote on while idle.
+  engine_->DropIdleWithUnreadBytes();
   if (curl_multi_add_handle(engine_->multi(), e) != CURLM_OK) {
     FailWith(ERR_FAILED);
     return;
@@ -286,7 +338,14 @@ void RequestCore::StartTransfer() {
 // still running). Never called from inside a curl callback.
 void RequestCore::RemoveTransferNow() {
   if (net_.in_multi) {
+    // The connection libcurl kept for reuse, if any (known only before the removal).
+    curl_socket_t kept = CURL_SOCKET_BAD;
+    long version = 0;
+    curl_easy_getinfo(net_.easy, CURLINFO_ACTIVESOCKET, &kept);
+    curl_easy_getinfo(net_.easy, CURLINFO_HTTP_VERSION, &version);
     curl_multi_remove_handle(engine_->multi(), net_.easy);
+    engine_->SocketReleased(this, kept,
+                            version == CURL_HTTP_VERSION_1_0 || version == CURL_HTTP_VERSION_1_1);
     net_.in_multi = false;
     engine_->RemoveTransfer(this);
   }
@@ -316,7 +375,10 @@ void RequestCore::NetCleanupTransfer() {
 void RequestCore::UpdatePause() {
   if (!net_.easy || !net_.in_multi) return;
   int mask = (net_.recv_paused ? CURLPAUSE_RECV : 0) | (net_.send_paused ? CURLPAUSE_SEND : 0);
-  curl_easy_pause(net_.easy, mask);
+  // Not checked on purpose: a write callback that fails during the resume
+  // (also on purpose, see OnFramedBody) makes this return its error, and the
+  // transfer then ends with that result, which is where it is handled.
+  (void)curl_easy_pause(net_.easy, mask);
 }
 
 // ---- response headers ----
@@ -326,8 +388,8 @@ size_t RequestCore::HeaderCb(char* data, size_t size, size_t n, void* p) {
   size_t len = size * n;
   if (self->net_.detached) return 0;  // ended: stop the transfer at once
   self->OnHeaderLine(data, len);
-  if (self->net_.detached) return 0;
-  if (self->net_.bodiless_response && self->net_.headers_done) {
+  if (self->net_.detached || self->net_.auth_retry_pending) return 0;
+  if ((self->net_.bodiless_response || self->net_.length_left == 0) && self->net_.headers_done) {
     self->net_.ended_at_headers = true;  // the response is whole: end it here
     return 0;
   }
@@ -347,6 +409,7 @@ void RequestCore::OnHeaderLine(const char* data, size_t n) {
     net_.headers.clear();
     net_.headers_done = false;
     net_.status = 0;
+    net_.bare_length = net_.spaced_length = net_.spaced_te = false;
     size_t sp = line.find(' ');
     if (sp != std::string_view::npos) {
       int code = 0, digits = 0;
@@ -388,8 +451,12 @@ void RequestCore::OnHeaderLine(const char* data, size_t n) {
   }
   size_t colon = line.find(':');
   if (colon == std::string_view::npos) return;
-  std::string_view name = TrimWs(line.substr(0, colon));
+  std::string_view raw_name = line.substr(0, colon);
+  std::string_view name = TrimWs(raw_name);
   if (name.empty()) return;
+  bool spaced = raw_name.back() == ' ' || raw_name.back() == '\t';
+  if (EqualsNoCase(name, "Content-Length")) (spaced ? net_.spaced_length : net_.bare_length) = true;
+  if (spaced && EqualsNoCase(name, "Transfer-Encoding")) net_.spaced_te = true;
   std::string_view value = TrimWs(line.substr(colon + 1));
   net_.headers.emplace_back(std::string(name), std::string(value));
 }
@@ -400,6 +467,11 @@ void RequestCore::OnHeadersComplete() {
     long code = 0;
     curl_easy_getinfo(net_.easy, CURLINFO_RESPONSE_CODE, &code);
     status = static_cast<int>(code);
+  }
+  // libcurl would not decode a chunked body it cannot see announced.
+  if (net_.spaced_te) {
+    FailWith(ERR_INVALID_HTTP_RESPONSE);
+    return;
   }
   const std::string* location = nullptr;
   for (const auto& h : net_.headers) {
@@ -423,6 +495,27 @@ void RequestCore::OnHeadersComplete() {
   if (DiffersAcrossCopies(net_.headers, "Location", false)) {
     FailWith(ERR_RESPONSE_HEADERS_MULTIPLE_LOCATION);
     return;
+  }
+  if (status == 401 && !net_.credentials.empty() && !net_.auth_from_url &&
+      OffersBasicAuth(net_.headers) &&
+      std::none_of(headers_.begin(), headers_.end(),
+                   [](const auto& h) { return EqualsNoCase(h.first, "Authorization"); })) {
+    net_.discard_body = true;
+    net_.auth_retry_pending = true;  // HeaderCb ends this transfer; NetTransferDone retries
+    return;
+  }
+  if (net_.spaced_length && !net_.bare_length && !net_.chunked && net_.method != "HEAD" &&
+      status >= 200 && status != 204 && status != 304) {
+    // libcurl frames by exact header names only and would wait for a close
+    // that a kept-alive connection never brings. Honour the length as the
+    // browser does; the transfer then ends after exactly that many bytes.
+    // libcurl hands over decoded bytes, so an encoded body cannot be counted.
+    int64_t n = SpacedContentLength(net_.headers);
+    if (n < 0 || HasContentEncoding(net_.headers)) {
+      FailWith(ERR_INVALID_HTTP_RESPONSE);
+      return;
+    }
+    net_.length_left = n;
   }
   bool redirect_code =
       status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
@@ -471,8 +564,28 @@ void RequestCore::OnHeadersComplete() {
 
 size_t RequestCore::WriteCb(char* data, size_t size, size_t n, void* p) {
   auto* self = static_cast<RequestCore*>(p);
-  Net& net = self->net_;
   size_t len = size * n;
+  if (self->net_.length_left >= 0 && !self->net_.detached) return self->OnFramedBody(data, len);
+  return OnBody(self, data, len);
+}
+
+// A body framed by a Content-Length libcurl did not see: take exactly that
+// many bytes, then end the transfer (returning short makes libcurl stop and
+// close the connection, whose remaining bytes are not ours to read).
+size_t RequestCore::OnFramedBody(char* data, size_t len) {
+  size_t take = static_cast<size_t>(std::min<uint64_t>(len, net_.length_left));
+  if (take > 0) {
+    size_t r = OnBody(this, data, take);
+    if (r != take) return r;  // paused: libcurl hands the whole chunk over again
+    net_.length_left -= static_cast<int64_t>(take);
+  }
+  if (net_.length_left > 0) return len;
+  net_.ended_by_length = true;
+  return 0;
+}
+
+size_t RequestCore::OnBody(RequestCore* self, char* data, size_t len) {
+  Net& net = self->net_;
   if (net.detached || net.discard_body || !net.response_started) return len;
   std::unique_lock<std::mutex> q(self->queue_mu_);
   if (net.read_buf && net.buffered == 0) {
@@ -649,15 +762,31 @@ void RequestCore::NetFollow() {
                      headers_.end());
     }
   }
-  if (OriginOf(net_.url) != OriginOf(net_.redirect_url)) {
+  if (net_.auth_from_url) {
+    // Credentials from a URL belong to that URL only.
     headers_.erase(std::remove_if(headers_.begin(), headers_.end(),
                                   [](const std::pair<std::string, std::string>& h) {
                                     return EqualsNoCase(h.first, "Authorization");
                                   }),
                    headers_.end());
+    net_.auth_from_url = false;
   }
-  net_.url = net_.redirect_url;
+  DropCredentialHeaders(net_.url, net_.redirect_url, &headers_);
+  TakeCredentials(net_.redirect_url, &net_.url, &net_.credentials);
   RemoveTransferNow();
+  if (net_.send_body && net_.upload_touched) {
+    RequestProviderRewind();  // the new transfer starts once the rewind is done
+    return;
+  }
+  StartTransfer();
+}
+
+// The answer to a Basic challenge: the same request once more, with the
+// URL's credentials (not reported as a redirect).
+void RequestCore::RetryWithCredentials() {
+  net_.auth_retry_pending = false;
+  net_.auth_from_url = true;
+  headers_.emplace_back("Authorization", BasicAuthorization(net_.credentials));
   if (net_.send_body && net_.upload_touched) {
     RequestProviderRewind();  // the new transfer starts once the rewind is done
     return;
@@ -672,7 +801,8 @@ void RequestCore::NetAbandon() { Finish(Outcome{Outcome::kAbandoned, nullptr}); 
 void RequestCore::NetShutdownAbort() { FailWith(ERR_ABORTED); }
 
 void RequestCore::NetTransferDone(CURLcode result) {
-  if (net_.ended_at_headers) result = CURLE_OK;  // ended on purpose, see HeaderCb
+  // Ended on purpose, see HeaderCb and OnFramedBody.
+  if (net_.ended_at_headers || net_.ended_by_length) result = CURLE_OK;
   CurlFailure f;
   f.code = result;
   if (result != CURLE_OK && net_.easy) {
@@ -693,6 +823,10 @@ void RequestCore::NetTransferDone(CURLcode result) {
   RemoveTransferNow();
   if (finished_ || net_.detached) return;
   if (net_.redirect_pending) return;  // the redirect is reported; its body does not matter
+  if (net_.auth_retry_pending) {
+    RetryWithCredentials();
+    return;
+  }
   if (result == CURLE_SEND_FAIL_REWIND && !net_.response_started &&
       net_.rewind_retries < kMaxRewindRetries) {
     // libcurl wants to send the body again (a retry on a fresh connection).
@@ -714,6 +848,13 @@ void RequestCore::NetTransferDone(CURLcode result) {
   }
   if (!net_.response_started) {
     FailWith(net_.headers_done ? ERR_INVALID_HTTP_RESPONSE : ERR_EMPTY_RESPONSE);
+    return;
+  }
+  if (net_.length_left > 0) {
+    // Closed before the length a spaced Content-Length announced.
+    net_.body_complete = true;
+    net_.body_error = ERR_CONTENT_LENGTH_MISMATCH;
+    TryServeRead();
     return;
   }
   net_.body_complete = true;

@@ -1,10 +1,11 @@
-// URL handling on libcurl's URL API: only http and https, absolute forms.
+// URL handling on the one URL parser: only http and https reach the network.
 #include "url.h"
 
-#include <curl/curl.h>
+#include <algorithm>
 
 #include "ascii.h"
 #include "net_errors.h"
+#include "url_parser.h"
 
 namespace cronet_curl {
 
@@ -29,136 +30,109 @@ std::string SchemeOf(std::string_view url) {
   return s;
 }
 
-constexpr unsigned kUrlFlags = CURLU_NON_SUPPORT_SCHEME | CURLU_URLENCODE | CURLU_ALLOW_SPACE;
-
 namespace {
 
-// Where the path begins in an absolute URL or a reference: after the
-// authority when there is one.
-size_t PathStart(std::string_view u) {
-  size_t i = 0;
-  if (!SchemeOf(u).empty()) i = u.find(':') + 1;
-  if (u.substr(i, 2) == "//") {
-    size_t end = u.find_first_of("/?#", i + 2);
-    return end == std::string_view::npos ? u.size() : end;
-  }
-  return i;
-}
-
-// As browsers prepare a URL text: surrounding spaces and controls go, tabs
-// and line breaks inside go, and in the path, query and fragment the
-// characters a request line cannot carry are percent-encoded. libcurl would
-// otherwise send a space in the query as '+', which the server reads as a
-// plus sign.
-std::string PrepareUrlText(std::string_view in) {
-  while (!in.empty() && static_cast<unsigned char>(in.front()) <= 0x20) in.remove_prefix(1);
-  while (!in.empty() && static_cast<unsigned char>(in.back()) <= 0x20) in.remove_suffix(1);
-  std::string text;
-  text.reserve(in.size());
-  for (char c : in)
-    if (c != '\t' && c != '\r' && c != '\n') text += c;
-  static const char kHex[] = "0123456789ABCDEF";
-  size_t path = PathStart(text);
-  std::string out = text.substr(0, path);
-  for (size_t i = path; i < text.size(); ++i) {
-    unsigned char c = static_cast<unsigned char>(text[i]);
-    if (c <= 0x20 || c >= 0x7f || c == '"' || c == '<' || c == '>' || c == '`' || c == '{' ||
-        c == '}') {
-      out += '%';
-      out += kHex[c >> 4];
-      out += kHex[c & 0xf];
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  return out;
+// Domain code points browsers allow but libcurl refuses in a host name; such
+// a URL fails here, as a URL, rather than later in libcurl.
+bool CurlTakesHost(const std::string& host) {
+  return host.front() == '[' || host.find_first_of("!$'\"{}`*=;,+&()") == std::string::npos;
 }
 
 }  // namespace
 
 int32_t NormalizeUrl(const std::string& raw, std::string* out) {
-  std::string in = PrepareUrlText(raw);
-  std::string scheme = SchemeOf(in);
-  if (scheme.empty()) return ERR_INVALID_URL;
-  if (scheme != "http" && scheme != "https") return ERR_UNKNOWN_URL_SCHEME;
-  CURLU* u = curl_url();
-  if (!u) return ERR_OUT_OF_MEMORY;
-  int32_t rc = 0;
-  char* full = nullptr;
-  if (curl_url_set(u, CURLUPART_URL, in.c_str(), kUrlFlags) != CURLUE_OK ||
-      curl_url_get(u, CURLUPART_URL, &full, 0) != CURLUE_OK) {
-    rc = ERR_INVALID_URL;
-  } else {
-    char* host = nullptr;
-    if (curl_url_get(u, CURLUPART_HOST, &host, 0) != CURLUE_OK || !host || !*host)
-      rc = ERR_INVALID_URL;
-    curl_free(host);
-    if (rc == 0) *out = full;
+  ParsedUrl u;
+  switch (ParseUrl(raw, nullptr, &u)) {
+    case UrlParse::kOk: break;
+    case UrlParse::kOtherScheme: return ERR_UNKNOWN_URL_SCHEME;
+    case UrlParse::kFailure: return ERR_INVALID_URL;
   }
-  curl_free(full);
-  curl_url_cleanup(u);
-  return rc;
+  if (!CurlTakesHost(u.host)) return ERR_INVALID_URL;
+  *out = u.Serialize();
+  return 0;
 }
 
-int32_t ResolveRedirect(const std::string& base_url, const std::string& raw_location,
+int32_t ResolveRedirect(const std::string& base_url, const std::string& location,
                         std::string* out) {
-  std::string location = PrepareUrlText(raw_location);
-  std::string scheme = SchemeOf(location);
-  if (!scheme.empty() && scheme != "http" && scheme != "https") return ERR_UNSAFE_REDIRECT;
-  // The current URL's fragment takes no part in resolving (libcurl would put
-  // a query-only reference after it); a target without a fragment of its own
-  // inherits it, as in browsers.
-  size_t hash = base_url.find('#');
-  std::string base = base_url.substr(0, hash);
-  std::string fragment = hash == std::string::npos ? std::string() : base_url.substr(hash);
-  if (!location.empty() && location.front() == '#') {
-    *out = base + location;
-    return 0;
+  ParsedUrl base, u;
+  if (ParseUrl(base_url, nullptr, &base) != UrlParse::kOk) return ERR_INVALID_REDIRECT;
+  switch (ParseUrl(location, &base, &u)) {
+    case UrlParse::kOk: break;
+    case UrlParse::kOtherScheme: return ERR_UNSAFE_REDIRECT;
+    case UrlParse::kFailure: return ERR_INVALID_REDIRECT;
   }
-  CURLU* u = curl_url();
-  if (!u) return ERR_OUT_OF_MEMORY;
-  int32_t rc = 0;
-  char* full = nullptr;
-  if (curl_url_set(u, CURLUPART_URL, base.c_str(), kUrlFlags) != CURLUE_OK ||
-      curl_url_set(u, CURLUPART_URL, location.c_str(), kUrlFlags) != CURLUE_OK ||
-      curl_url_get(u, CURLUPART_URL, &full, 0) != CURLUE_OK) {
-    rc = ERR_INVALID_REDIRECT;
-  } else {
-    char* s = nullptr;
-    if (curl_url_get(u, CURLUPART_SCHEME, &s, 0) != CURLUE_OK || !s) {
-      rc = ERR_INVALID_REDIRECT;
-    } else {
-      std::string sc(s);
-      for (char& c : sc) c = AsciiLower(c);
-      if (sc != "http" && sc != "https") rc = ERR_UNSAFE_REDIRECT;
-    }
-    curl_free(s);
-    if (rc == 0) {
-      *out = full;
-      if (out->find('#') == std::string::npos) *out += fragment;
-    }
+  if (!CurlTakesHost(u.host)) return ERR_INVALID_REDIRECT;
+  if (!u.fragment) u.fragment = base.fragment;
+  *out = u.Serialize();
+  return 0;
+}
+
+void TakeCredentials(const std::string& canonical, std::string* url, std::string* credentials) {
+  ParsedUrl u;
+  credentials->clear();
+  if (ParseUrl(canonical, nullptr, &u) != UrlParse::kOk) {
+    *url = canonical;
+    return;
   }
-  curl_free(full);
-  curl_url_cleanup(u);
-  return rc;
+  if (u.HasCredentials())
+    *credentials = PercentDecode(u.username) + ":" + PercentDecode(u.password);
+  *url = u.Serialize(/*with_userinfo=*/false);
 }
 
 std::string OriginOf(const std::string& url) {
-  CURLU* u = curl_url();
-  if (!u) return std::string();
-  std::string origin;
-  if (curl_url_set(u, CURLUPART_URL, url.c_str(), kUrlFlags) == CURLUE_OK) {
-    char *s = nullptr, *h = nullptr, *p = nullptr;
-    curl_url_get(u, CURLUPART_SCHEME, &s, 0);
-    curl_url_get(u, CURLUPART_HOST, &h, 0);
-    curl_url_get(u, CURLUPART_PORT, &p, CURLU_DEFAULT_PORT);
-    origin = std::string(s ? s : "") + "://" + (h ? h : "") + ":" + (p ? p : "");
-    curl_free(s);
-    curl_free(h);
-    curl_free(p);
+  ParsedUrl u;
+  if (ParseUrl(url, nullptr, &u) != UrlParse::kOk) return std::string();
+  return u.scheme + "://" + u.host + ":" + std::to_string(u.EffectivePort());
+}
+
+void DropCredentialHeaders(const std::string& from, const std::string& to, HeaderList* headers) {
+  ParsedUrl a, b;
+  bool parsed = ParseUrl(from, nullptr, &a) == UrlParse::kOk &&
+                ParseUrl(to, nullptr, &b) == UrlParse::kOk;
+  bool other_host = !parsed || a.host != b.host;
+  bool other_origin =
+      other_host || a.scheme != b.scheme || a.EffectivePort() != b.EffectivePort();
+  headers->erase(std::remove_if(headers->begin(), headers->end(),
+                                [&](const std::pair<std::string, std::string>& h) {
+                                  if (EqualsNoCase(h.first, "Authorization")) return other_origin;
+                                  return other_host &&
+                                         (EqualsNoCase(h.first, "Proxy-Authorization") ||
+                                          EqualsNoCase(h.first, "Cookie"));
+                                }),
+                 headers->end());
+}
+
+bool OffersBasicAuth(const HeaderList& response_headers) {
+  for (const auto& h : response_headers) {
+    if (!EqualsNoCase(h.first, "WWW-Authenticate")) continue;
+    // A challenge starts with its scheme token; parameters hold an '='.
+    std::string_view rest = h.second;
+    while (!rest.empty()) {
+      size_t comma = rest.find(',');
+      std::string_view item = rest.substr(0, comma);
+      while (!item.empty() && (item.front() == ' ' || item.front() == '\t')) item.remove_prefix(1);
+      std::string_view token = item.substr(0, item.find_first_of(" \t"));
+      if (token.find('=') == std::string_view::npos && EqualsNoCase(token, "Basic")) return true;
+      if (comma == std::string_view::npos) break;
+      rest.remove_prefix(comma + 1);
+    }
   }
-  curl_url_cleanup(u);
-  return origin;
+  return false;
+}
+
+std::string BasicAuthorization(const std::string& credentials) {
+  static const char kB64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string out = "Basic ";
+  const auto* d = reinterpret_cast<const unsigned char*>(credentials.data());
+  size_t n = credentials.size();
+  for (size_t i = 0; i < n; i += 3) {
+    uint32_t v = d[i] << 16 | (i + 1 < n ? d[i + 1] << 8 : 0) | (i + 2 < n ? d[i + 2] : 0);
+    out += kB64[v >> 18 & 63];
+    out += kB64[v >> 12 & 63];
+    out += i + 1 < n ? kB64[v >> 6 & 63] : '=';
+    out += i + 2 < n ? kB64[v & 63] : '=';
+  }
+  return out;
 }
 
 }  // namespace cronet_curl

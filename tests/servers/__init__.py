@@ -119,12 +119,18 @@ class _Server:
 
 
 class HttpServer(_Server):
-    """The `http` kind; HttpServer(tls=True) serves the same routes over HTTPS."""
+    """The `http` kind; HttpServer(tls=True) serves the same routes over HTTPS,
+    HttpServer(host="127.0.0.2") listens on another loopback address."""
     kind = "http"
 
-    def __init__(self, tls=False, **kw):
-        super().__init__(*(["--tls"] if tls else []), **kw)
+    def __init__(self, tls=False, host="127.0.0.1", **kw):
+        super().__init__(*(["--tls"] if tls else []), "--host", host, **kw)
         self.tls = tls
+        self._host = host
+
+    @property
+    def host(self):
+        return self._host
 
     @property
     def ca(self):

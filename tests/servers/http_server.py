@@ -81,6 +81,7 @@ def echo(req, m):
         "body_len": len(body),
         "body_sha256": h.hexdigest(),
         "conn_id": req.conn.id,
+        "server": "%s:%d" % req.sock.getsockname()[:2],
     }
     req.respond(200, json.dumps(out), ctype="application/json")
 
@@ -245,6 +246,28 @@ def redirect_chain(req, m):
 @route(r"/redirect-loop")
 def redirect_loop(req, m):
     _redirect(req, req.arg("code", 302, int), "/redirect-loop")
+
+
+# --- authentication ------------------------------------------------------------
+
+_auth_seen = {}  # key -> the Authorization values of /basic-auth/KEY requests (None: absent)
+
+
+@route(r"/basic-auth/([\w-]+)")
+def basic_auth(req, m):
+    got = req.header("Authorization")
+    _auth_seen.setdefault(m.group(1), []).append(got)
+    want = "Basic " + base64.b64encode(
+        ("%s:%s" % (req.arg("user", ""), req.arg("pass", ""))).encode()).decode()
+    if got == want:
+        return echo(req, m)
+    req.respond(401, "authorization required\n",
+                headers=[("WWW-Authenticate", 'Basic realm="test"')])
+
+
+@route(r"/basic-auth-seen/([\w-]+)")
+def basic_auth_seen(req, m):
+    req.respond(200, json.dumps(_auth_seen.get(m.group(1), [])), ctype="application/json")
 
 
 # --- headers -----------------------------------------------------------------
@@ -416,8 +439,8 @@ class Handler(socketserver.BaseRequestHandler):
                 return
 
 
-def make_server(tls_context=None):
-    srv = httpcore.ThreadedServer(Handler)
+def make_server(tls_context=None, host="127.0.0.1"):
+    srv = httpcore.ThreadedServer(Handler, host=host)
     if tls_context is not None:
         srv.socket = tls_context.wrap_socket(srv.socket, server_side=True,
                                              do_handshake_on_connect=False)

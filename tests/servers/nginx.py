@@ -70,6 +70,10 @@ http {{
         location = /status {{
             return 200 "ok\\n";
         }}
+        # The connection's serial number: tells reused connections from new ones.
+        location = /conn {{
+            return 200 "$connection\\n";
+        }}
     }}
     upstream sink_upstream {{
         server unix:{tmp}/sink.sock;

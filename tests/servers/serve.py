@@ -43,7 +43,7 @@ def run_http(args, cleanups):
         cert, key = certs.server_cert(d, "localhost", ca)
         ctx = certs.server_context(cert, key)
         info["ca"] = ca.cert
-    info["port"] = _serve(http_server.make_server(ctx), cleanups)
+    info["port"] = _serve(http_server.make_server(ctx, args.host), cleanups)
     return info
 
 
@@ -83,12 +83,21 @@ KINDS = {
 }
 
 
+def _loopback(addr):
+    import ipaddress
+    if not ipaddress.ip_address(addr).is_loopback:
+        raise argparse.ArgumentTypeError("only loopback addresses")
+    return addr
+
+
 def main(argv=None):
     p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     p.add_argument("kind", choices=sorted(KINDS))
     p.add_argument("--certs", help="directory holding (or to hold) the throwaway CA and "
                                    "certificates; reused when it already has a CA")
     p.add_argument("--tls", action="store_true", help="http: serve HTTPS instead")
+    p.add_argument("--host", default="127.0.0.1", type=_loopback,
+                   help="http: the loopback address to listen on")
     p.add_argument("--big-mib", type=int, default=0, help="nginx: create big.bin of N MiB")
     p.add_argument("--refuse-connect", action="store_true",
                    help="http-proxy: answer CONNECT with 403")

@@ -135,6 +135,15 @@ CRONET_EXPORT void CronetTest_SetPostFromManyThreads(bool on);
  * tests with a throwaway CA. */
 CRONET_EXPORT void CronetTest_SetCaBundle(const char* path);
 
+/* libcurl is treated as refusing the option named `name` (as libcurl spells
+ * it: "CURLOPT_PROXY", "CURLOPT_SSL_VERIFYPEER", "CURLMOPT_MAX_HOST_CONNECTIONS",
+ * "CURLSHOPT_SHARE") wherever the library sets it from now on, as a libcurl
+ * that does not know it would. Requests that need the option then fail
+ * (OnFailed "net::ERR_FAILED (libcurl refused CURLOPT_X)"), an engine start
+ * that needs it gives ILLEGAL_STATE, optional tuning goes on without it.
+ * NULL or "" turns it off. */
+CRONET_EXPORT void CronetTest_RefuseCurlOption(const char* name);
+
 /* All injections off (CA bundle back to the system store), journal off and cleared, buffered-bytes high-water mark
  * reset. Live-object counts are not touched. */
 CRONET_EXPORT void CronetTest_Reset(void);

@@ -298,6 +298,42 @@ TEST_F(Http, ManyConcurrentRequests) {
   StopEngine(engine);
 }
 
+TEST_F(Http, BusyConnectionsAreNotTakenForIdle) {
+  // Connections that served a request before and are busy again, with body
+  // bytes waiting while their reader is slow (transfers paused), must not be
+  // mistaken for idle ones with stray bytes when other requests start.
+  Cronet_EnginePtr engine = StartEngine();
+  TestExecutor shared;
+  std::vector<std::unique_ptr<TestRequest>> warm, slow, quick;
+  for (int i = 0; i < 6; ++i) {
+    warm.push_back(std::make_unique<TestRequest>(engine, shared.get()));
+    ASSERT_EQ(warm.back()->InitAndStart(base_ + "/bytes/1000"), Cronet_RESULT_SUCCESS);
+  }
+  for (auto& r : warm) ASSERT_TRUE(r->Wait());
+  for (int i = 0; i < 5; ++i) {
+    slow.push_back(std::make_unique<TestRequest>(engine));
+    slow.back()->read_size = 16384;
+    slow.back()->read_delay_ms = 2;
+    ASSERT_EQ(slow.back()->InitAndStart(base_ + "/bytes/3000000?seed=" + std::to_string(i)),
+              Cronet_RESULT_SUCCESS);
+  }
+  for (int i = 0; i < 12; ++i) {
+    TestRequest t(engine);
+    ASSERT_EQ(t.InitAndStart(base_ + "/bytes/5000?seed=9"), Cronet_RESULT_SUCCESS);
+    ASSERT_TRUE(t.Wait());
+    EXPECT_EQ(t.body.size(), 5000u) << t.error_message;
+    EXPECT_TRUE(MatchesPattern(t.body, 9));
+  }
+  for (size_t i = 0; i < slow.size(); ++i) {
+    ASSERT_TRUE(slow[i]->Wait(60000));
+    EXPECT_EQ(slow[i]->body.size(), 3000000u) << slow[i]->error_message;
+    EXPECT_TRUE(MatchesPattern(slow[i]->body, static_cast<int>(i)));
+  }
+  slow.clear();
+  warm.clear();
+  StopEngine(engine);
+}
+
 // ---- content encodings -----------------------------------------------------------
 
 TEST_F(Http, ContentDecoding) {
@@ -382,6 +418,52 @@ TEST_F(Http, ChunkedUploadAndAsyncProvider) {
     EXPECT_TRUE(Contains(t.body, "[\"Transfer-Encoding\", \"chunked\"]"));
     EXPECT_TRUE(Contains(t.body, "\"body_b64\": \"" + Base64(body) + "\""));
     EXPECT_EQ(up.closes, 1);
+  }
+  StopEngine(engine);
+}
+
+size_t CountOf(const std::string& hay, const std::string& needle) {
+  size_t n = 0;
+  for (size_t pos = hay.find(needle); pos != std::string::npos; pos = hay.find(needle, pos + 1)) ++n;
+  return n;
+}
+
+TEST_F(Http, CallerFramingHeadersAreLeftOut) {
+  // The library frames every request itself: Content-Length for a known
+  // length, chunked for an unknown one, nothing without a body.
+  Cronet_EnginePtr engine = StartEngine();
+  std::string body = MakeBody(5000);
+  struct Case {
+    const char* method;
+    const char* te;
+    int upload;  // 0: none, 1: known length, 2: unknown length (chunked)
+    const char* framing;
+  } cases[] = {
+      {"GET", "chunked", 0, nullptr},
+      {"OPTIONS", "chunked", 0, nullptr},
+      {"POST", "gzip", 1, "\r\nContent-Length: 5000\r\n"},
+      {"PUT", "chunked", 2, "\r\nTransfer-Encoding: chunked\r\n"},
+      {"POST", "gzip, chunked", 2, "\r\nTransfer-Encoding: chunked\r\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.method) + " " + c.te);
+    std::unique_ptr<TestUpload> up;
+    if (c.upload) up = std::make_unique<TestUpload>(body, c.upload == 2);
+    TestRequest t(engine);
+    t.method = c.method;
+    t.headers = {{"Transfer-Encoding", c.te}, {"X-After", "1"}};
+    t.upload = up.get();
+    ASSERT_EQ(t.InitAndStart(base_ + "/echo"), Cronet_RESULT_SUCCESS);
+    ASSERT_TRUE(t.Wait());
+    ASSERT_EQ(t.status, 200) << t.error_message;
+    std::string head = RawHead(t.body);
+    EXPECT_TRUE(Contains(head, "\r\nX-After: 1\r\n")) << head;
+    EXPECT_EQ(CountOf(head, "Transfer-Encoding"), c.upload == 2 ? 1u : 0u) << head;
+    if (c.framing) {
+      EXPECT_TRUE(Contains(head, c.framing)) << head;
+    }
+    EXPECT_TRUE(Contains(t.body, "\"body_len\": " + std::to_string(c.upload ? body.size() : 0)))
+        << t.body.substr(0, 300);
   }
   StopEngine(engine);
 }
@@ -915,6 +997,55 @@ TEST_F(Http, ClosedAndResetConnections) {
     EXPECT_EQ(t.error_message, c.error) << c.url;
   }
   StopEngine(engine);
+}
+
+// ---- libcurl refusing an option -------------------------------------------------------
+
+TEST_F(Http, RefusedSafeguardOptionFailsTheRequest) {
+  struct {
+    const char* option;
+    bool needed;
+  } cases[] = {
+      {"CURLOPT_PROTOCOLS_STR", true},  {"CURLOPT_REDIR_PROTOCOLS_STR", true},
+      {"CURLOPT_SSL_VERIFYPEER", true}, {"CURLOPT_PROXY", true},
+      {"CURLOPT_NOPROXY", true},        {"CURLOPT_HTTPHEADER", true},
+      {"CURLOPT_BUFFERSIZE", false},    {"CURLOPT_TCP_KEEPALIVE", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.option);
+    CronetTest_RefuseCurlOption(c.option);
+    Cronet_EnginePtr engine = StartEngine();
+    TestRequest t(engine);
+    ASSERT_EQ(t.InitAndStart(base_ + "/bytes/1000"), Cronet_RESULT_SUCCESS);
+    ASSERT_TRUE(t.Wait());
+    if (c.needed) {
+      EXPECT_EQ(t.error_message, std::string("net::ERR_FAILED (libcurl refused ") + c.option + ")");
+      EXPECT_EQ(t.internal_error_code, -2);
+      EXPECT_EQ(t.CountEvents("started"), 0);
+    } else {
+      EXPECT_EQ(t.body.size(), 1000u) << t.error_message;
+      EXPECT_TRUE(MatchesPattern(t.body));
+    }
+    StopEngine(engine);
+  }
+}
+
+TEST_F(Http, RefusedEngineOption) {
+  for (const char* option : {"CURLMOPT_MAX_HOST_CONNECTIONS", "CURLMOPT_MAXCONNECTS"}) {
+    SCOPED_TRACE(option);
+    bool needed = option == std::string("CURLMOPT_MAX_HOST_CONNECTIONS");
+    CronetTest_RefuseCurlOption(option);
+    Cronet_EnginePtr e = Cronet_Engine_Create();
+    Cronet_EngineParamsPtr p = Cronet_EngineParams_Create();
+    EXPECT_EQ(Cronet_Engine_StartWithParams(e, p),
+              needed ? Cronet_RESULT_ILLEGAL_STATE : Cronet_RESULT_SUCCESS);
+    CronetTest_RefuseCurlOption(nullptr);
+    if (needed) {  // the engine stays unstarted and starts once libcurl takes the option
+      EXPECT_EQ(Cronet_Engine_StartWithParams(e, p), Cronet_RESULT_SUCCESS);
+    }
+    Cronet_EngineParams_Destroy(p);
+    StopEngine(e);
+  }
 }
 
 // ---- proxies --------------------------------------------------------------------------
