@@ -5,9 +5,10 @@ VENV := .venv
 PY := $(VENV)/bin/python
 STAMPS := .stamps
 BUILD := build/dev
-SOURCES := $(shell find src include tests/cpp -type f 2>/dev/null) CMakeLists.txt pyproject.toml
+SOURCES := $(shell find src include cmake tests/cpp -type f 2>/dev/null) CMakeLists.txt pyproject.toml
 
-.PHONY: all deps build test test-cpp test-py test-peers test-sanitize windows-compile fuzz demo bench bench-smoke ci clean
+.PHONY: all deps build module test test-cpp test-py test-python test-peers test-sanitize \
+        windows-compile fuzz demo bench bench-smoke wheel test-wheel test-cronet-library ci clean
 
 all: build
 
@@ -18,6 +19,8 @@ $(STAMPS)/apt: tools/ensure-apt.sh
 
 $(STAMPS)/venv: requirements-test.txt | $(STAMPS)/apt
 	@mkdir -p $(STAMPS)
+	@test -x $(PY) || test -n "$(PYTHON39)" || { echo "make: no CPython 3.9 found (pyenv 3.9.18 or" \
+	  "python3.9 on PATH); name one with PYTHON39=/path/to/python3.9" >&2; exit 2; }
 	@test -x $(PY) || $(PYTHON39) -m venv $(VENV)
 	$(PY) -m pip install -q --upgrade pip
 	$(PY) -m pip install -q -r requirements-test.txt
@@ -30,7 +33,16 @@ $(STAMPS)/build: $(SOURCES) $(STAMPS)/venv
 	PATH=$(CURDIR)/$(VENV)/bin:$$PATH $(PY) -m pip install -q --no-build-isolation --no-deps \
 	  --config-settings=build-dir=$(BUILD) \
 	  --config-settings=cmake.define.TARNWICK_TESTS=ON .
+	@touch $@ $(STAMPS)/module
+
+# The module alone, without the GoogleTest suites (most of a clean build's compile time).
+$(STAMPS)/module: $(SOURCES) $(STAMPS)/venv
+	PATH=$(CURDIR)/$(VENV)/bin:$$PATH $(PY) -m pip install -q --no-build-isolation --no-deps \
+	  --config-settings=build-dir=$(BUILD) \
+	  --config-settings=cmake.define.TARNWICK_TESTS=OFF .
 	@touch $@
+
+module: $(STAMPS)/module
 
 build: $(STAMPS)/build
 
@@ -43,6 +55,14 @@ test-py: build
 
 test: test-cpp test-py
 
+# The pytest suite under another CPython in its own venv and build directory:
+# make test-python PYTHON=$$(PYENV_VERSION=3.13.0 pyenv which python3.13)
+PYTHON_NEWEST ?= $(shell PYENV_VERSION=3.13.0 pyenv which python3.13 2>/dev/null || command -v python3.13)
+test-python: $(STAMPS)/apt
+	@test -n "$(or $(PYTHON),$(PYTHON_NEWEST))" || { echo "make test-python: name the" \
+	  "interpreter with PYTHON=/path/to/python3.X" >&2; exit 2; }
+	tools/test-python.sh $(or $(PYTHON),$(PYTHON_NEWEST))
+
 # requests' and httpx's own test suites (from their sdists) with the adapters underneath,
 # offline in a private network namespace; expected failures in tests/peers/.
 # PEER_SUITES=requests or httpx runs one of them.
@@ -53,8 +73,8 @@ test-peers: build
 test-sanitize: $(STAMPS)/venv
 	tools/sanitize.sh
 
-# The core must at least compile for 64-bit Windows.
-windows-compile: $(STAMPS)/apt
+# The core must at least configure, compile and link for 64-bit Windows.
+windows-compile: $(STAMPS)/venv
 	tools/check-windows-compile.sh
 
 fuzz: $(STAMPS)/apt
@@ -66,11 +86,24 @@ bench: build
 bench-smoke: build
 	bench/run.sh --smoke
 
-# What CI runs after `make test`.
-ci: test test-sanitize windows-compile fuzz bench-smoke
+# A manylinux wheel in dist/ with the shared libraries it needs inside (auditwheel),
+# and the test that installs it into a fresh venv outside the source tree.
+wheel: $(STAMPS)/venv
+	tools/build-wheel.sh
+
+test-wheel: wheel
+	cd tests && TARNWICK_WHEEL="$$(ls $(CURDIR)/dist/tarnwick-*-cp39-cp39-manylinux_*.whl)" \
+	  ../$(PY) -m pytest -q -p no:cacheprovider test_wheel.py
+
+# A module built against another Cronet library (a renamed copy of ours) imports and works.
+test-cronet-library: build
+	tools/check-cronet-library.sh
+
+# What CI runs (.ci/run).
+ci: test test-python test-wheel test-cronet-library test-sanitize windows-compile fuzz bench-smoke
 
 clean:
-	rm -rf build $(STAMPS)
+	rm -rf build dist $(STAMPS)
 
-demo: build
+demo: module
 	$(PY) examples/demo.py

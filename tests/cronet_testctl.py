@@ -2,8 +2,8 @@
 of the Cronet C API (src/cronet_curl/include/cronet_curl_testctl.h).
 
 It opens the library instance the `tarnwick` module uses: the module installs
-libcronet_curl.so beside itself, and ctypes.CDLL of that path returns the
-already-loaded instance. When the module was built against a real Cronet
+libcronet_curl.so in tarnwick.cronet/ beside itself, and ctypes.CDLL of that
+path returns the already-loaded instance. When the module was built against a real Cronet
 library there is no such file (or it has no CronetTest_ functions) and
 available() is False; every other function then raises RuntimeError.
 
@@ -34,7 +34,8 @@ def library_path():
     if override:
         return override
     import tarnwick
-    return os.path.join(os.path.dirname(os.path.abspath(tarnwick.__file__)), "libcronet_curl.so")
+    return os.path.join(os.path.dirname(os.path.abspath(tarnwick.__file__)), "tarnwick.cronet",
+                        "libcronet_curl.so")
 
 
 def _load():

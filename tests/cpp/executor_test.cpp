@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <string>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -54,7 +55,7 @@ struct Harness {
 
 class ChannelDisconnect : public ::testing::TestWithParam<int> {};
 
-TEST_P(ChannelDisconnect, QueuedValuesOutliveSendersAndTheLastCloneDisconnects) {
+TEST_P(ChannelDisconnect, QueuedValuesOutliveSendersLastCloneDisconnects) {
   const int clones = GetParam();
   auto [tx, rx] = Channel<int>::make();
   std::vector<Channel<int>::Sender> extra(static_cast<std::size_t>(clones), tx);
@@ -74,7 +75,8 @@ TEST_P(ChannelDisconnect, QueuedValuesOutliveSendersAndTheLastCloneDisconnects) 
   EXPECT_EQ(rx.recv(), std::nullopt);
 }
 
-INSTANTIATE_TEST_SUITE_P(Clones, ChannelDisconnect, ::testing::Values(0, 1, 3));
+INSTANTIATE_TEST_SUITE_P(Clones, ChannelDisconnect, ::testing::Values(0, 1, 3),
+                         ::testing::PrintToStringParamName());
 
 TEST(CommandChannel, SendFailsOnceTheReceiverIsGone) {
   auto [tx, rx] = Channel<int>::make();
@@ -193,7 +195,7 @@ struct Posting {
 
 class ExecutorSerialisation : public ::testing::TestWithParam<Posting> {};
 
-TEST_P(ExecutorSerialisation, RunnablesOfSeveralRequestsRunOneAtATimeOnOneThread) {
+TEST_P(ExecutorSerialisation, RunOneAtATimeOnOneThread) {
   const Posting p = GetParam();
   Harness h;
   auto [tx, rx] = CommandChannel::make();
@@ -240,7 +242,11 @@ TEST_P(ExecutorSerialisation, RunnablesOfSeveralRequestsRunOneAtATimeOnOneThread
 }
 
 INSTANTIATE_TEST_SUITE_P(Shapes, ExecutorSerialisation,
-                         ::testing::Values(Posting{2, 100}, Posting{4, 50}, Posting{10, 20}));
+                         ::testing::Values(Posting{2, 100}, Posting{4, 50}, Posting{10, 20}),
+                         [](const auto& info) {
+                           return std::to_string(info.param.requests) + "x" +
+                                  std::to_string(info.param.per_request);
+                         });
 
 TEST(ExecutorThread, PostAfterTheReceiverIsGoneFreesTheRunnableAndUndoesTheCount) {
   Harness h;

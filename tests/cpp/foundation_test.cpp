@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdio>
 #include <map>
 #include <regex>
 #include <set>
@@ -34,7 +35,7 @@ struct UuidCase {
 
 class UuidFormat : public ::testing::TestWithParam<UuidCase> {};
 
-TEST_P(UuidFormat, SetsVersionAndVariantBitsAndPrintsLowercaseGroups) {
+TEST_P(UuidFormat, SetsVersionVariantAndLowercaseGroups) {
   const UuidCase c = GetParam();
   std::uint8_t bytes[16];
   for (int i = 0; i < 16; ++i) bytes[i] = static_cast<std::uint8_t>(c.fill_start + i * c.step);
@@ -48,7 +49,13 @@ INSTANTIATE_TEST_SUITE_P(
                       UuidCase{0x00, 1, "00010203-0405-4607-8809-0a0b0c0d0e0f"},
                       UuidCase{0xa0, 1, "a0a1a2a3-a4a5-46a7-a8a9-aaabacadaeaf"},
                       // 0x70 in the variant byte: top bits 01 must become 10.
-                      UuidCase{0x70, 0, "70707070-7070-4070-b070-707070707070"}));
+                      UuidCase{0x70, 0, "70707070-7070-4070-b070-707070707070"}),
+    [](const auto& info) {
+      char name[32];
+      std::snprintf(name, sizeof name, "from_%02x_step_%u", info.param.fill_start,
+                    unsigned{info.param.step});
+      return std::string(name);
+    });
 
 TEST(SessionId, IsCanonicalVersion4AndNeverRepeats) {
   const std::regex shape("^[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}$");
@@ -151,7 +158,8 @@ INSTANTIATE_TEST_SUITE_P(
         LineCase{true,
                  {"[DEBUG] Session::drop - active_requests=3",
                   "[WARN] Session::drop - Timeout waiting for 1 active requests",
-                  "[ERROR] Failed to create session engine: -200"}}));
+                  "[ERROR] Failed to create session engine: -200"}}),
+    [](const auto& info) { return std::string(info.param.debug ? "debug_on" : "debug_off"); });
 
 TEST(Diagnostics, DebugArgumentsAreNotEvaluatedWhileOff) {
   int evaluated = 0;

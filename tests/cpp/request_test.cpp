@@ -64,7 +64,8 @@ TEST_P(BodySizes, ArriveWhole) {
   EXPECT_EQ(o.response.body.size(), n);
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, BodySizes, ::testing::Values(0u, 1u, 32768u, 32769u, 5u << 20));
+INSTANTIATE_TEST_SUITE_P(Cases, BodySizes, ::testing::Values(0u, 1u, 32768u, 32769u, 5u << 20),
+                         ::testing::PrintToStringParamName());
 
 TEST_F(RequestTest, HeadersAreSentInOrderWithDuplicates) {
   const std::string id = open_session();

@@ -20,8 +20,8 @@ namespace tarnwick::testing {
 class LocalServer {
  public:
   explicit LocalServer(const std::string& kind = "http") {
-    const auto script =
-        std::filesystem::path(__FILE__).parent_path().parent_path() / "servers" / "serve.py";
+    // From the build, not __FILE__: ccache's base directory makes __FILE__ relative.
+    const std::filesystem::path script = TARNWICK_TEST_SERVE_PY;
     int in[2], out[2];
     if (::pipe(in) != 0 || ::pipe(out) != 0) throw std::runtime_error("pipe failed");
     posix_spawn_file_actions_t fa;

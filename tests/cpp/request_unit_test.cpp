@@ -38,7 +38,8 @@ INSTANTIATE_TEST_SUITE_P(
         std::make_tuple("\xED\xA0\x80", R + R + R),          // surrogate
         std::make_tuple("\xF4\x90\x80\x80", R + R + R + R),  // above U+10FFFF
         std::make_tuple("\xF0\x9F\x98" "\xF0\x9F\x98\x80", R + "\xF0\x9F\x98\x80"),
-        std::make_tuple("\x80\x80", R + R)));
+        std::make_tuple("\x80\x80", R + R)),
+    [](const auto& info) { return "case_" + std::to_string(info.index); });
 
 TEST(Utf8Repair, NullGivesEmpty) { EXPECT_EQ(decode_utf8_lossy(nullptr), ""); }
 
@@ -64,7 +65,8 @@ INSTANTIATE_TEST_SUITE_P(
         std::make_tuple("esc\x1b" "del\x7f", "Err(\"esc\\u{1b}del\\u{7f}\")"),
         std::make_tuple("c1\xC2\x85", "Err(\"c1\\u{85}\")"),
         std::make_tuple("caf\xC3\xA9", "Err(\"caf\xC3\xA9\")"),
-        std::make_tuple("", "Err(\"\")")));
+        std::make_tuple("", "Err(\"\")")),
+    [](const auto& info) { return "case_" + std::to_string(info.index); });
 
 // ---- input checks ----------------------------------------------------------
 

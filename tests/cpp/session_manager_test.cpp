@@ -180,7 +180,7 @@ struct ConfigCase {
 
 class EngineCalls : public ::testing::TestWithParam<ConfigCase> {};
 
-TEST_P(EngineCalls, CreationCallsCronetInOrderAndCloseShutsDownThenDestroys) {
+TEST_P(EngineCalls, CallCronetInOrderAndShutDownOnClose) {
   const ConfigCase& c = GetParam();
   SessionManager manager;
   SessionConfig config;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <string>
 #include <thread>
 
 #include "diag.h"
@@ -49,7 +50,7 @@ struct TimeoutCase {
 
 class DrainTimeout : public ::testing::TestWithParam<TimeoutCase> {};
 
-TEST_P(DrainTimeout, GivesUpOnlyAfterMoreThanTheLimitAndReportsTheCount) {
+TEST_P(DrainTimeout, GivesUpPastTheLimitWithTheCount) {
   Counter c{3};
   const auto start = Clock::now();
   EXPECT_EQ(wait_for_zero(c, GetParam().limit_ms, GetParam().poll_ms), std::optional<std::size_t>(3));
@@ -58,7 +59,11 @@ TEST_P(DrainTimeout, GivesUpOnlyAfterMoreThanTheLimitAndReportsTheCount) {
 
 INSTANTIATE_TEST_SUITE_P(Limits, DrainTimeout,
                          ::testing::Values(TimeoutCase{60, 10}, TimeoutCase{100, 50},
-                                           TimeoutCase{50, 200}));
+                                           TimeoutCase{50, 200}),
+                         [](const auto& info) {
+                           return "limit_" + std::to_string(info.param.limit_ms) + "ms_poll_" +
+                                  std::to_string(info.param.poll_ms) + "ms";
+                         });
 
 TEST(DrainWait, ReportsTheCountReadWhenTimeRunsOut) {
   Counter c{5};
@@ -141,7 +146,12 @@ INSTANTIATE_TEST_SUITE_P(Counts, TeardownLines,
                          ::testing::Values(Stuck{0, 0, true}, Stuck{0, 0, false},
                                            Stuck{1, 0, true}, Stuck{1, 0, false},
                                            Stuck{0, 2, true}, Stuck{4, 7, true},
-                                           Stuck{4, 7, false}));
+                                           Stuck{4, 7, false}),
+                         [](const auto& info) {
+                           return "active_" + std::to_string(info.param.active) + "_in_flight_" +
+                                  std::to_string(info.param.in_flight) +
+                                  (info.param.debug ? "_debug" : "");
+                         });
 
 TEST(Teardown, CountersDrainedMeanwhileEndTheWaitsWithoutWarnings) {
   Session session;

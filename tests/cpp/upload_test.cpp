@@ -70,7 +70,8 @@ TEST_P(UploadRewind, RestartsFromTheFirstByteAfterAnyNumberOfReads) {
   EXPECT_TRUE(std::equal(buf, buf + sizeof buf, original.data()));
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, UploadRewind, ::testing::Values(0u, 1u, 3u, 7u, 20u));
+INSTANTIATE_TEST_SUITE_P(Cases, UploadRewind, ::testing::Values(0u, 1u, 3u, 7u, 20u),
+                         ::testing::PrintToStringParamName());
 
 TEST(UploadBodyRecord, TakesTheBufferWithoutCopying) {
   ByteBuffer b = pattern(1 << 20);
@@ -145,7 +146,8 @@ TEST_P(UploadSizes, ArriveByteForByte) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, UploadSizes,
-                         ::testing::Values(1u, 32767u, 32768u, 32769u, 100000u, 3u << 20));
+                         ::testing::Values(1u, 32767u, 32768u, 32769u, 100000u, 3u << 20),
+                         ::testing::PrintToStringParamName());
 
 class UploadRedirect : public UploadEndToEnd, public ::testing::WithParamInterface<int> {};
 
@@ -162,7 +164,8 @@ TEST_P(UploadRedirect, ResendsTheWholeBodyAfterARewind) {
   EXPECT_EQ(testing::json_field(json, "body_b64"), base64(want.data(), want.size()));
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, UploadRedirect, ::testing::Values(307, 308));
+INSTANTIATE_TEST_SUITE_P(Cases, UploadRedirect, ::testing::Values(307, 308),
+                         ::testing::PrintToStringParamName());
 
 TEST_F(UploadEndToEnd, EmptyBodySendsNoBodyWhateverTheMethod) {
   CallOutcome o = post("/echo", 0, "POST");

@@ -1,6 +1,8 @@
 // Pure functions: proxy rules, header validation, the error table, URLs.
 #include <gtest/gtest.h>
 
+#include <string>
+
 #include "header_validation.h"
 #include "net_errors.h"
 #include "proxy_rules.h"
@@ -207,4 +209,7 @@ INSTANTIATE_TEST_SUITE_P(
         UrlCase{"http://h/d/frag", "#sec", "http://h/d/frag#sec"},
         UrlCase{"http://h/d/frag#old", "#new", "http://h/d/frag#new"},
         UrlCase{"http://h/d/x?q=1", "y", "http://h/d/y"},
-        UrlCase{"http://h/d/x", "//other:81/z", "http://other:81/z"}));
+        UrlCase{"http://h/d/x", "//other:81/z", "http://other:81/z"}),
+    [](const auto& info) {
+      return (info.param.base ? "redirect_" : "normalize_") + std::to_string(info.index);
+    });

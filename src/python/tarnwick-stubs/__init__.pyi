@@ -1,4 +1,4 @@
-from typing import List, Optional, Sequence, SupportsIndex, Tuple, TypedDict, Union
+from typing import List, Optional, Sequence, SupportsIndex, Tuple, TypedDict, Union, final
 
 __all__ = ["ZoDeruziDuzera"]
 
@@ -7,6 +7,7 @@ class _Response(TypedDict):
     body: bytes
     headers: List[Tuple[str, str]]
 
+@final
 class ZoDeruziDuzera:
     """Python wrapper for SessionManager"""
 
