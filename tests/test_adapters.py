@@ -116,7 +116,10 @@ def test_httpx_errors(hx, http_server, bad_tls, what, kw, _, httpx_type, text):
     (requests.adapters.TimeoutSauce(connect=1, read=2), 3000),
 ])
 def test_requests_timeout_becomes_whole_call(rs, adapter, http_server, timeout, ms):
-    assert rs.get(http_server.url("/"), timeout=timeout).status_code == 200
+    try:
+        assert rs.get(http_server.url("/"), timeout=timeout).status_code == 200
+    except requests.exceptions.ReadTimeout:
+        assert ms == 1  # only the 1 ms limit may run out, on a loaded machine
     assert [k.timeout_ms for k in adapter._pool._sessions] == [ms]
 
 
