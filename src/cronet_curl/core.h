@@ -22,6 +22,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "alt_svc.h"
 #include "objects.h"
 #include "proxy_rules.h"
 
@@ -39,7 +40,8 @@ struct EngineConfig {
   bool skip_cert_verify = false;
   ProxyConfig proxies;
   std::string accept_encoding;
-  std::string ca_bundle;  // test override; empty: libcurl's system store
+  std::string ca_bundle;  // the test override, else the system's bundle
+  std::string ca_dir;     // the system's certificate directory when it has no bundle
 };
 
 enum class CmdType { kStart, kRead, kFollow, kCancel, kUploadReady, kUploadError, kRewindDone,
@@ -70,6 +72,7 @@ class EngineCore : public std::enable_shared_from_this<EngineCore> {
   const EngineConfig& config() const { return config_; }
   CURLM* multi() const { return multi_; }
   CURLSH* share() const { return share_; }
+  AltSvcCache& alt_svc() { return alt_svc_; }
   void Register(const std::shared_ptr<RequestCore>& r) { requests_[r.get()] = r; }
   void Unregister(RequestCore* r) { requests_.erase(r); }
   void AddTransfer(const std::shared_ptr<RequestCore>& r) { transfers_[r.get()] = r; }
@@ -99,6 +102,7 @@ class EngineCore : public std::enable_shared_from_this<EngineCore> {
   std::unordered_map<RequestCore*, std::shared_ptr<RequestCore>> requests_;
   std::unordered_map<RequestCore*, std::shared_ptr<RequestCore>> transfers_;
   std::vector<std::shared_ptr<RequestCore>> cleanups_;
+  AltSvcCache alt_svc_;
 };
 
 class RequestCore : public std::enable_shared_from_this<RequestCore> {
@@ -154,6 +158,9 @@ class RequestCore : public std::enable_shared_from_this<RequestCore> {
   static int SeekCb(void* self, curl_off_t offset, int origin);
 
   void StartTransfer();
+  void ChooseQuic();            // quic.cc
+  void NoteAltSvc();            // quic.cc
+  bool QuicFallback(CURLcode result, bool connected);  // quic.cc
   void RemoveTransferNow();
   void DetachTransfer();
   void OnHeaderLine(const char* data, size_t n);
@@ -239,6 +246,8 @@ class RequestCore : public std::enable_shared_from_this<RequestCore> {
   struct Net {
     CURL* easy = nullptr;
     curl_slist* slist = nullptr;
+    curl_slist* connect_to = nullptr;  // to the HTTP/3 alternative
+    std::string quic_origin;  // this transfer tries the origin's HTTP/3 alternative
     char errbuf[CURL_ERROR_SIZE] = {0};
     bool in_multi = false;
     bool detached = false;

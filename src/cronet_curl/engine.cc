@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <mutex>
 
+#include "ca_store.h"
 #include "core.h"
 #include "proxy_rules.h"
 
@@ -56,6 +57,10 @@ Cronet_RESULT EngineCore::Start(const Cronet_EngineParams& params) {
     if (CurlHas(CURL_VERSION_ZSTD)) cfg.accept_encoding += ", zstd";
   }
   cfg.ca_bundle = TestCaBundle();
+  if (cfg.ca_bundle.empty()) {
+    cfg.ca_bundle = SystemCaStore().file;
+    cfg.ca_dir = SystemCaStore().dir;
+  }
 
   CURLM* multi = curl_multi_init();
   CURLSH* share = curl_share_init();

@@ -157,6 +157,8 @@ void RequestCore::StartTransfer() {
     curl_slist_free_all(net_.slist);
     net_.slist = nullptr;
   }
+  curl_slist_free_all(net_.connect_to);
+  net_.connect_to = nullptr;
   // Per-response state.
   net_.headers.clear();
   net_.status = 0;
@@ -194,9 +196,6 @@ void RequestCore::StartTransfer() {
                              : static_cast<long>(CURL_HTTP_VERSION_1_1));
   // Wait for a connection that may multiplex only where HTTP/2 is possible (TLS).
   if (cfg.http2 && SchemeOf(net_.url) == "https") curl_easy_setopt(e, CURLOPT_PIPEWAIT, 1L);
-#ifdef CURLALTSVC_H3
-  if (cfg.quic) curl_easy_setopt(e, CURLOPT_ALTSVC_CTRL, CURLALTSVC_H1 | CURLALTSVC_H2 | CURLALTSVC_H3);
-#endif
   static const long kWeights[] = {1, 32, 64, 128, 256};
   curl_easy_setopt(e, CURLOPT_STREAM_WEIGHT, kWeights[std::clamp(priority_, 0, 4)]);
   curl_easy_setopt(e, CURLOPT_ACCEPT_ENCODING, cfg.accept_encoding.c_str());
@@ -210,12 +209,17 @@ void RequestCore::StartTransfer() {
     curl_easy_setopt(e, CURLOPT_CAINFO, cfg.ca_bundle.c_str());
     curl_easy_setopt(e, CURLOPT_PROXY_CAINFO, cfg.ca_bundle.c_str());
   }
+  if (!cfg.ca_dir.empty()) {
+    curl_easy_setopt(e, CURLOPT_CAPATH, cfg.ca_dir.c_str());
+    curl_easy_setopt(e, CURLOPT_PROXY_CAPATH, cfg.ca_dir.c_str());
+  }
   // Proxy: always explicit, so that proxy environment variables never apply.
   std::string scheme = SchemeOf(net_.url);
   ProxyServer proxy = cfg.proxies.ForScheme(scheme);
   net_.proxy = proxy.ToCurl();
   curl_easy_setopt(e, CURLOPT_PROXY, net_.proxy.c_str());
   curl_easy_setopt(e, CURLOPT_NOPROXY, "");
+  ChooseQuic();
   // Callbacks.
   curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, &RequestCore::HeaderCb);
   curl_easy_setopt(e, CURLOPT_HEADERDATA, this);
@@ -310,6 +314,8 @@ void RequestCore::NetCleanupTransfer() {
     curl_slist_free_all(net_.slist);
     net_.slist = nullptr;
   }
+  curl_slist_free_all(net_.connect_to);
+  net_.connect_to = nullptr;
   // net_.upload_buf stays until the core goes: a provider read may still hold it.
 }
 
@@ -424,6 +430,7 @@ void RequestCore::OnHeadersComplete() {
     FailWith(ERR_RESPONSE_HEADERS_MULTIPLE_LOCATION);
     return;
   }
+  NoteAltSvc();
   bool redirect_code =
       status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
   if (redirect_code && location) {
@@ -700,6 +707,7 @@ void RequestCore::NetTransferDone(CURLcode result) {
     RequestProviderRewind();
     return;
   }
+  if (QuicFallback(result, f.connected)) return;
   if (result != CURLE_OK) {
     if (net_.response_started) {
       // As with the browser's pull model, a failure in the body reaches the

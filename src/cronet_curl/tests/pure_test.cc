@@ -145,9 +145,12 @@ TEST(NetErrors, CurlMapping) {
   EXPECT_EQ(map(CURLE_RECV_ERROR, ECONNRESET), "net::ERR_CONNECTION_RESET");
   EXPECT_EQ(map(CURLE_OPERATION_TIMEDOUT, 0, 0, false, true), "net::ERR_TIMED_OUT");
   EXPECT_EQ(map(CURLE_OPERATION_TIMEDOUT, 0, 0, false, false), "net::ERR_CONNECTION_TIMED_OUT");
-  EXPECT_EQ(map(CURLE_PEER_FAILED_VERIFICATION, 0, 18), "net::ERR_CERT_AUTHORITY_INVALID");
-  EXPECT_EQ(map(CURLE_PEER_FAILED_VERIFICATION, 0, 10), "net::ERR_CERT_DATE_INVALID");
-  EXPECT_EQ(map(CURLE_PEER_FAILED_VERIFICATION, 0, 62), "net::ERR_CERT_COMMON_NAME_INVALID");
+  // GnuTLS status bits: INVALID (2) with SIGNER_NOT_FOUND (64), EXPIRED (1024), REVOKED (32).
+  EXPECT_EQ(map(CURLE_PEER_FAILED_VERIFICATION, 0, 2 | 64), "net::ERR_CERT_AUTHORITY_INVALID");
+  EXPECT_EQ(map(CURLE_PEER_FAILED_VERIFICATION, 0, 2 | 64 | 1024), "net::ERR_CERT_AUTHORITY_INVALID");
+  EXPECT_EQ(map(CURLE_PEER_FAILED_VERIFICATION, 0, 2 | 1024), "net::ERR_CERT_DATE_INVALID");
+  EXPECT_EQ(map(CURLE_PEER_FAILED_VERIFICATION, 0, 2 | 32 | 64), "net::ERR_CERT_REVOKED");
+  EXPECT_EQ(map(CURLE_PEER_FAILED_VERIFICATION, 0, 2), "net::ERR_CERT_INVALID");
   EXPECT_EQ(map(CURLE_PEER_FAILED_VERIFICATION, 0, 0), "net::ERR_CERT_COMMON_NAME_INVALID");
   EXPECT_EQ(map(CURLE_SSL_CONNECT_ERROR), "net::ERR_SSL_PROTOCOL_ERROR");
   EXPECT_EQ(map(CURLE_GOT_NOTHING), "net::ERR_EMPTY_RESPONSE");
@@ -163,8 +166,25 @@ TEST(NetErrors, CurlMapping) {
   EXPECT_STREQ(NetErrorName(MapCurlFailure(f)), "net::ERR_INCOMPLETE_CHUNKED_ENCODING");
   f = CurlFailure();
   f.code = CURLE_SSL_CONNECT_ERROR;
-  f.message = "OpenSSL SSL_connect: SSL_ERROR_SYSCALL in connection to 127.0.0.1:1";
-  EXPECT_STREQ(NetErrorName(MapCurlFailure(f)), "net::ERR_CONNECTION_CLOSED");
+  struct {
+    const char* message;
+    long os_errno;
+    const char* error;
+  } handshake[] = {
+      {"gnutls_handshake() failed: The TLS connection was non-properly terminated.", 0,
+       "net::ERR_CONNECTION_CLOSED"},
+      {"gnutls_handshake() failed: Error in the pull function.", ECONNRESET, "net::ERR_CONNECTION_RESET"},
+      {"gnutls_handshake() failed: Error in the push function.", 0, "net::ERR_CONNECTION_RESET"},
+      {"Recv failure: Connection reset by peer", ECONNRESET, "net::ERR_CONNECTION_RESET"},
+      {"gnutls_handshake() failed: Protocol version", 0, "net::ERR_SSL_VERSION_OR_CIPHER_MISMATCH"},
+      {"gnutls_handshake() failed: An unexpected TLS packet was received.", 0,
+       "net::ERR_SSL_PROTOCOL_ERROR"},
+  };
+  for (const auto& h : handshake) {
+    f.message = h.message;
+    f.os_errno = h.os_errno;
+    EXPECT_STREQ(NetErrorName(MapCurlFailure(f)), h.error) << h.message;
+  }
   f = CurlFailure();
   f.code = CURLE_PROXY;
   f.via_proxy = f.proxy_is_socks = true;
