@@ -41,7 +41,10 @@ options=(
   --disable-mime --disable-doh --disable-manual --disable-libcurl-option --disable-unix-sockets
   --disable-progress-meter --disable-websockets --enable-threaded-resolver
 )
-key="$(printf '%s\n' "${options[@]}" | sha256sum | cut -c1-16)"
+# Fixes of our own, applied after Debian's patches (tools/curl-patches/*.patch),
+# are part of the key as well.
+patches=("$root"/tools/curl-patches/*.patch)
+key="$( { printf '%s\n' "${options[@]}"; cat "${patches[@]}"; } | sha256sum | cut -c1-16)"
 if [[ -f "$stamp" ]] && [[ "$(cat "$stamp")" == "$key" ]]; then
   echo "$prefix"
   exit 0
@@ -66,6 +69,7 @@ echo "build-curl: building libcurl $version in $dir (log: $log)" >&2
   # Debian builds its GnuTLS flavour without the last patch of the series
   # (the NSS flavour's renames); so does this build.
   patch -R -p1 -s <debian/patches/99_nss.patch
+  for p in "${patches[@]}"; do patch -p1 -s <"$p"; done
   # The Debian package regenerates its build files too (its patches touch them).
   autoreconf -fi
   # ngtcp2 and nghttp3 are found through pkg-config.

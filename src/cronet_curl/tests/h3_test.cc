@@ -1,5 +1,8 @@
 // HTTP/3 against local servers: nginx (TCP) advertises an aioquic HTTP/3
 // server through Alt-Svc; both answer /proto with the protocol that served it.
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include "test_support.h"
 
 using namespace ctest;
@@ -78,6 +81,11 @@ TEST_F(Http3, AdvertisedAlternativeServesLaterRequests) {
 }
 
 TEST_F(Http3, AdvertisementEndsWithMaxAgeOrClear) {
+  // Descriptor 0 is the process's (here a pipe): QUIC connections must leave it be.
+  int saved_stdin = dup(0);
+  int p[2];
+  ASSERT_EQ(pipe(p), 0);
+  ASSERT_EQ(dup2(p[0], 0), 0);
   EngineOptions o;
   o.quic = true;
   Cronet_EnginePtr engine = StartEngine(o);
@@ -88,6 +96,18 @@ TEST_F(Http3, AdvertisementEndsWithMaxAgeOrClear) {
   EXPECT_EQ(Get(engine, origin_ + "/alt-clear").body, "HTTP/3\n");  // the QUIC server clears
   EXPECT_EQ(Proto(engine), "HTTP/2.0\n");
   StopEngine(engine);
+  struct stat a {}, b {};
+  EXPECT_EQ(fstat(0, &a), 0);
+  EXPECT_EQ(fstat(p[0], &b), 0);
+  EXPECT_EQ(a.st_ino, b.st_ino);
+  if (saved_stdin >= 0) {
+    dup2(saved_stdin, 0);
+    close(saved_stdin);
+  } else {
+    close(0);
+  }
+  close(p[0]);
+  close(p[1]);
 }
 
 TEST_F(Http3, UnreachableAlternativeFallsBackToTcp) {

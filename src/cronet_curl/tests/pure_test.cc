@@ -1,6 +1,7 @@
 // Pure functions: proxy rules, header validation, the error table, URLs.
 #include <gtest/gtest.h>
 
+#include "alt_svc.h"
 #include "header_validation.h"
 #include "net_errors.h"
 #include "proxy_rules.h"
@@ -228,3 +229,81 @@ INSTANTIATE_TEST_SUITE_P(
         UrlCase{"http://h/d/frag#old", "#new", "http://h/d/frag#new"},
         UrlCase{"http://h/d/x?q=1", "y", "http://h/d/y"},
         UrlCase{"http://h/d/x", "//other:81/z", "http://other:81/z"}));
+
+namespace {
+
+using cronet_curl::AltSvcCache;
+using cronet_curl::ParseAltSvc;
+
+TEST(AltSvc, Parse) {
+  struct {
+    const char* value;
+    bool clear;
+    std::vector<std::string> entries;  // "proto host:port max_age"
+  } cases[] = {
+      {"clear", true, {}},
+      {" clear ", true, {}},
+      {"h3=\":443\"", false, {"h3 :443 86400"}},
+      {"h3=\":8443\"; ma=60, h2=\"alt.example:443\"", false, {"h3 :8443 60", "h2 alt.example:443 86400"}},
+      {"h3=\"host:1\";MA=0;persist=1", false, {"h3 host:1 0"}},
+      {"h3=\":0\", h3=\":65536\", h3=\":x\", h3=443, h3=\":1\"", false, {"h3 :1 86400"}},
+      {"h3=\":9\"; ma=-1, h3=\":7\"; ma=\"5\"", false, {"h3 :7 5"}},
+      {"h3=\"[::1]:443\"", false, {"h3 [::1]:443 86400"}},
+      {"h3=\"a\\\"b:5\"", false, {"h3 a\"b:5 86400"}},
+      {"h3=\":443", false, {}},
+      {"clear, h3=\":1\"", false, {"h3 :1 86400"}},
+      {"", false, {}},
+  };
+  for (const auto& c : cases) {
+    bool clear = !c.clear;
+    std::vector<std::string> got;
+    for (const auto& e : ParseAltSvc(c.value, &clear))
+      got.push_back(e.protocol + " " + e.host + ":" + std::to_string(e.port) + " " +
+                    std::to_string(e.max_age));
+    EXPECT_EQ(clear, c.clear) << c.value;
+    EXPECT_EQ(got, c.entries) << c.value;
+  }
+}
+
+TEST(AltSvc, CacheExpiryClearAndBrokenBackoff) {
+  AltSvcCache cache;
+  const std::string o = "https://example.test:443";
+  auto t0 = AltSvcCache::Clock::now();
+  using std::chrono::seconds;
+  EXPECT_EQ(cache.Lookup(o, t0), 0);
+  cache.Update(o, "h2=\":444\", h3=\"other.test:443\"", t0);
+  EXPECT_EQ(cache.Lookup(o, t0), 0);  // no h3 on the origin's own host
+  cache.Update(o, "h3=\"example.test:8443\"; ma=10", t0);
+  EXPECT_EQ(cache.Lookup(o, t0 + seconds(9)), 8443);
+  EXPECT_EQ(cache.Lookup(o, t0 + seconds(10)), 0);
+  EXPECT_EQ(cache.Lookup("https://example.test:444", t0), 0);
+  cache.Update(o, "h3=\":9443\"", t0);
+  EXPECT_EQ(cache.Lookup(o, t0), 9443);
+  cache.Update(o, "h2=\":443\"", t0);  // a new value replaces the old one
+  EXPECT_EQ(cache.Lookup(o, t0), 0);
+  cache.Update(o, "h3=\":9443\"", t0);
+  cache.Update(o, "clear", t0);
+  EXPECT_EQ(cache.Lookup(o, t0), 0);
+  // Broken: five minutes, then ten, until it works again.
+  cache.Update(o, "h3=\":9443\"; ma=86400", t0);
+  cache.MarkBroken(o, t0);
+  EXPECT_EQ(cache.Lookup(o, t0 + seconds(299)), 0);
+  EXPECT_EQ(cache.Lookup(o, t0 + seconds(300)), 9443);
+  cache.MarkBroken(o, t0 + seconds(300));
+  EXPECT_EQ(cache.Lookup(o, t0 + seconds(899)), 0);
+  EXPECT_EQ(cache.Lookup(o, t0 + seconds(900)), 9443);
+  cache.MarkWorking(o);
+  cache.MarkBroken(o, t0 + seconds(900));
+  EXPECT_EQ(cache.Lookup(o, t0 + seconds(1200)), 9443);
+}
+
+TEST(AltSvc, CacheIsBounded) {
+  AltSvcCache cache;
+  auto t0 = AltSvcCache::Clock::now();
+  for (size_t i = 0; i < AltSvcCache::kMaxOrigins + 10; ++i)
+    cache.Update("https://h" + std::to_string(i) + ":443", "h3=\":1\"; ma=" + std::to_string(100 + i), t0);
+  EXPECT_EQ(cache.Lookup("https://h0:443", t0), 0);  // the soonest to expire went
+  EXPECT_EQ(cache.Lookup("https://h" + std::to_string(AltSvcCache::kMaxOrigins + 9) + ":443", t0), 1);
+}
+
+}  // namespace
