@@ -161,6 +161,11 @@ class RequestCore : public std::enable_shared_from_this<RequestCore> {
   void ChooseQuic();            // quic.cc
   void NoteAltSvc();            // quic.cc
   bool QuicFallback(CURLcode result, bool connected);  // quic.cc
+
+ public:
+  bool over_quic() const { return net_.connect_to != nullptr; }  // network thread
+
+ private:
   void RemoveTransferNow();
   void DetachTransfer();
   void OnHeaderLine(const char* data, size_t n);

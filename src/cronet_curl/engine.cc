@@ -220,7 +220,16 @@ void EngineCore::Run() {
       std::lock_guard<std::mutex> l(mu_);
       if (!queue_.empty()) continue;
     }
-    curl_multi_poll(multi_, nullptr, 0, 30000, nullptr);
+    // libcurl 7.88's HTTP/3 does not always ask to be woken for what it has
+    // already received: while a transfer runs over QUIC, look again soon.
+    int wait_ms = 30000;
+    if (config_.quic)
+      for (auto& kv : transfers_)
+        if (kv.first->over_quic()) {
+          wait_ms = 10;
+          break;
+        }
+    curl_multi_poll(multi_, nullptr, 0, wait_ms, nullptr);
   }
   // Close the connections now, not when the last request object goes.
   CURLM* multi;
