@@ -20,7 +20,7 @@ from aioquic.h3.events import DataReceived, HeadersReceived
 from aioquic.quic.configuration import QuicConfiguration
 from aioquic.quic.events import ProtocolNegotiated
 
-from patterns import PatternSource
+from patterns import pattern_bytes
 
 
 class _Protocol(QuicConnectionProtocol):
@@ -57,7 +57,7 @@ class _Protocol(QuicConnectionProtocol):
         elif path == "/redirect":
             status, extra = 302, [(b"location", b"/proto")]
         elif path.startswith("/bytes/") and path[7:].isdigit():
-            out = PatternSource(0).slice(0, int(path[7:]))
+            out = pattern_bytes(int(path[7:]))
         elif path == "/slow":
             asyncio.get_event_loop().call_later(60, self._send, sid, 200, [], b"late\n")
             return
