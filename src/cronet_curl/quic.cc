@@ -6,6 +6,9 @@
 #include "url.h"
 
 namespace cronet_curl {
+
+uint32_t TestQuicConnectTimeoutMs();  // testctl.cc
+
 namespace {
 
 // How long a QUIC connection may take before the request goes over TCP
@@ -33,7 +36,9 @@ void RequestCore::ChooseQuic() {
   curl_easy_setopt(e, CURLOPT_CONNECT_TO, net_.connect_to);
   // HTTP/3 only: libcurl's own fallback would go to the alternative's port over TCP.
   curl_easy_setopt(e, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_3ONLY));
-  curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT_MS, kQuicConnectTimeoutMs);
+  uint32_t test_timeout = TestQuicConnectTimeoutMs();
+  curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT_MS,
+                   test_timeout ? static_cast<long>(test_timeout) : kQuicConnectTimeoutMs);
   net_.quic_origin = std::move(origin);
 }
 

@@ -22,6 +22,7 @@ std::atomic<int64_t> g_buffered_high{0};
 
 std::mutex g_ca_mu;
 std::string* g_ca_bundle = new std::string;  // never freed
+std::atomic<uint32_t> g_quic_connect_timeout_ms{0};
 
 constexpr size_t kMaxJournalLines = 1000000;
 
@@ -34,6 +35,10 @@ Journal& TheJournal() {
   return *j;
 }
 }  // namespace
+
+uint32_t TestQuicConnectTimeoutMs() {
+  return g_quic_connect_timeout_ms.load(std::memory_order_relaxed);
+}
 
 std::string TestCaBundle() {
   std::lock_guard<std::mutex> l(g_ca_mu);
@@ -179,8 +184,13 @@ CRONET_EXPORT void CronetTest_SetCaBundle(const char* path) {
   *g_ca_bundle = path ? path : "";
 }
 
+CRONET_EXPORT void CronetTest_SetQuicConnectTimeoutMs(uint32_t ms) {
+  g_quic_connect_timeout_ms.store(ms, std::memory_order_relaxed);
+}
+
 CRONET_EXPORT void CronetTest_Reset(void) {
   CronetTest_SetCaBundle(nullptr);
+  CronetTest_SetQuicConnectTimeoutMs(0);
   CronetTest_FailNextEngineStarts(0, 0);
   CronetTest_SetUnconfirmedCancels(false);
   CronetTest_SetWithholdTerminal(false);
