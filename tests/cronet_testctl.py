@@ -64,6 +64,7 @@ def _load():
         "CronetTest_BufferedBodyBytesHighWater": (ctypes.c_int64, []),
         "CronetTest_ResetBufferedHighWater": (None, []),
         "CronetTest_SetCaBundle": (None, [ctypes.c_char_p]),
+        "CronetTest_SetQuicConnectTimeoutMs": (None, [ctypes.c_uint32]),
     }
     for name, (res, args) in sig.items():
         fn = getattr(lib, name)
@@ -165,6 +166,11 @@ def ca_bundle(path):
     """Engines started afterwards trust the CA certificates in this PEM file instead
     of the system store (None: the system store again)."""
     _need().CronetTest_SetCaBundle(None if path is None else os.fsencode(path))
+
+
+def quic_connect_timeout_ms(ms):
+    """QUIC connection attempts may take this long before TCP is used (0: the default)."""
+    _need().CronetTest_SetQuicConnectTimeoutMs(int(ms))
 
 
 def buffered_body_bytes():

@@ -180,3 +180,18 @@ def test_panic_exception_escapes_except_exception():
     except BaseException:
         caught_by = "BaseException"
     assert caught_by == "BaseException"
+
+
+def test_no_system_libcurl_at_run_time():
+    # The engine carries its own libcurl: neither the module nor the library
+    # it loads may need a libcurl shared object, directly or through another.
+    import os
+    mod = tarnwick.__file__
+    libs = [mod, os.path.join(os.path.dirname(mod), "libcronet_curl.so")]
+    for lib in libs:
+        needed = subprocess.run(["readelf", "-d", lib], capture_output=True, text=True, check=True).stdout
+        assert "(NEEDED)" in needed, lib
+        assert "libcurl" not in needed, needed
+        closure = subprocess.run(["ldd", lib], capture_output=True, text=True, check=True).stdout
+        assert "libcronet_curl.so" in closure or lib.endswith("libcronet_curl.so")
+        assert "libcurl" not in closure, closure

@@ -22,6 +22,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "alt_svc.h"
 #include "content_decoder.h"
 #include "objects.h"
 #include "proxy_rules.h"
@@ -34,6 +35,7 @@ inline constexpr size_t kLowWater = 256 << 10;
 inline constexpr size_t kHighWater = 1 << 20;
 
 class RequestCore;
+class EasyOptions;
 
 struct EngineConfig {
   bool http2 = true;
@@ -42,7 +44,8 @@ struct EngineConfig {
   bool skip_cert_verify = false;
   ProxyConfig proxies;
   std::string accept_encoding;
-  std::string ca_bundle;  // test override; empty: libcurl's system store
+  std::string ca_bundle;  // the test override, else the system's bundle
+  std::string ca_dir;     // the system's certificate directory when it has no bundle
 };
 
 enum class CmdType { kStart, kRead, kFollow, kCancel, kUploadReady, kUploadError, kRewindDone,
@@ -76,6 +79,7 @@ class EngineCore : public std::enable_shared_from_this<EngineCore> {
   const EngineConfig& config() const { return config_; }
   CURLM* multi() const { return multi_; }
   CURLSH* share() const { return share_; }
+  AltSvcCache& alt_svc() { return alt_svc_; }
   void Register(const std::shared_ptr<RequestCore>& r) { requests_[r.get()] = r; }
   void Unregister(RequestCore* r) { requests_.erase(r); }
   void AddTransfer(const std::shared_ptr<RequestCore>& r) { transfers_[r.get()] = r; }
@@ -129,6 +133,7 @@ class EngineCore : public std::enable_shared_from_this<EngineCore> {
     std::string key;               // "local-ip port peer-ip port" once connected
   };
   std::unordered_map<curl_socket_t, Socket> sockets_;
+  AltSvcCache alt_svc_;
 };
 
 class RequestCore : public std::enable_shared_from_this<RequestCore> {
@@ -188,6 +193,14 @@ class RequestCore : public std::enable_shared_from_this<RequestCore> {
 
   void StartTransfer();
   void RetryWithCredentials();
+  void ChooseQuic(EasyOptions& o);  // quic.cc
+  void NoteAltSvc();            // quic.cc
+  bool QuicFallback(CURLcode result, bool connected);  // quic.cc
+
+ public:
+  bool over_quic() const { return net_.connect_to != nullptr; }  // network thread
+
+ private:
   void RemoveTransferNow();
   void DetachTransfer();
   void OnHeaderLine(const char* data, size_t n);
@@ -281,6 +294,8 @@ class RequestCore : public std::enable_shared_from_this<RequestCore> {
   struct Net {
     CURL* easy = nullptr;
     curl_slist* slist = nullptr;
+    curl_slist* connect_to = nullptr;  // to the HTTP/3 alternative
+    std::string quic_origin;  // this transfer tries the origin's HTTP/3 alternative
     char errbuf[CURL_ERROR_SIZE] = {0};
     bool in_multi = false;
     bool detached = false;

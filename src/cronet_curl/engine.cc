@@ -9,6 +9,7 @@
 #include <thread>
 #include <new>
 
+#include "ca_store.h"
 #include "core.h"
 #include "curl_options.h"
 #include "proxy_rules.h"
@@ -96,6 +97,10 @@ Cronet_RESULT EngineCore::Start(const Cronet_EngineParams& params) {
   // What the library itself decodes (content_decoder.cc).
   cfg.accept_encoding = cfg.brotli ? "gzip, deflate, br, zstd" : "gzip, deflate";
   cfg.ca_bundle = TestCaBundle();
+  if (cfg.ca_bundle.empty()) {
+    cfg.ca_bundle = SystemCaStore().file;
+    cfg.ca_dir = SystemCaStore().dir;
+  }
 
   CURLM* multi = curl_multi_init();
   CURLSH* share = curl_share_init();
@@ -269,7 +274,17 @@ void EngineCore::Run() {
       std::lock_guard<std::mutex> l(mu_);
       if (!queue_.empty()) continue;
     }
-    if (curl_multi_poll(multi_, nullptr, 0, backoff ? 10 : 30000, nullptr) != CURLM_OK || backoff)
+    // libcurl 7.88's HTTP/3 does not always ask to be woken for what it has
+    // already received: while a transfer runs over QUIC, look again soon. A
+    // failing multi handle (out of memory, say) backs off instead of spinning.
+    int wait_ms = backoff ? 10 : 30000;
+    if (config_.quic)
+      for (auto& kv : transfers_)
+        if (kv.first->over_quic()) {
+          wait_ms = 10;
+          break;
+        }
+    if (curl_multi_poll(multi_, nullptr, 0, wait_ms, nullptr) != CURLM_OK || backoff)
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   // Close the connections now, not when the last request object goes.

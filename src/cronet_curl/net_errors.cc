@@ -116,28 +116,29 @@ int32_t FromErrno(long e, int32_t fallback) {
   }
 }
 
-// OpenSSL X509_V_ERR_* values (stable across OpenSSL versions).
+// The certificate status bits libcurl reports for GnuTLS
+// (gnutls_certificate_status_t, part of GnuTLS's ABI).
+constexpr long kCertRevoked = 1 << 5;
+constexpr long kCertSignerNotFound = 1 << 6;
+constexpr long kCertSignerNotCa = 1 << 7;
+constexpr long kCertNotActivated = 1 << 9;
+constexpr long kCertExpired = 1 << 10;
+constexpr long kCertUnexpectedOwner = 1 << 14;
+constexpr long kCertSignerConstraints = 1 << 16;
+
+// The most telling error first, as browsers order them: a chain that leads
+// to no trusted root hides a date problem of the same certificate.
 int32_t FromVerifyResult(long v) {
-  switch (v) {
-    case 0: return ERR_CERT_COMMON_NAME_INVALID;  // chain fine: the name check failed
-    case 9:   // X509_V_ERR_CERT_NOT_YET_VALID
-    case 10:  // X509_V_ERR_CERT_HAS_EXPIRED
-      return ERR_CERT_DATE_INVALID;
-    case 23: return ERR_CERT_REVOKED;  // X509_V_ERR_CERT_REVOKED
-    case 62:                           // X509_V_ERR_HOSTNAME_MISMATCH
-    case 64:                           // X509_V_ERR_IP_ADDRESS_MISMATCH
-      return ERR_CERT_COMMON_NAME_INVALID;
-    case 2:   // UNABLE_TO_GET_ISSUER_CERT
-    case 18:  // DEPTH_ZERO_SELF_SIGNED_CERT
-    case 19:  // SELF_SIGNED_CERT_IN_CHAIN
-    case 20:  // UNABLE_TO_GET_ISSUER_CERT_LOCALLY
-    case 21:  // UNABLE_TO_VERIFY_LEAF_SIGNATURE
-    case 24:  // INVALID_CA
-    case 27:  // CERT_UNTRUSTED
-    case 28:  // CERT_REJECTED
-      return ERR_CERT_AUTHORITY_INVALID;
-    default: return ERR_CERT_INVALID;
-  }
+  if (v == 0) return ERR_CERT_COMMON_NAME_INVALID;  // chain fine: the name check failed
+  if (v & kCertRevoked) return ERR_CERT_REVOKED;
+  if (v & (kCertSignerNotFound | kCertSignerNotCa | kCertUnexpectedOwner | kCertSignerConstraints))
+    return ERR_CERT_AUTHORITY_INVALID;
+  if (v & (kCertExpired | kCertNotActivated)) return ERR_CERT_DATE_INVALID;
+  return ERR_CERT_INVALID;
+}
+
+bool Has(const char* message, const char* part) {
+  return message && std::strstr(message, part);
 }
 
 }  // namespace
@@ -185,18 +186,25 @@ int32_t MapCurlFailure(const CurlFailure& f) {
       if (f.os_errno == 0) return f.got_headers ? ERR_CONNECTION_CLOSED : ERR_CONNECTION_RESET;
       return FromErrno(f.os_errno, ERR_CONNECTION_RESET);
     case CURLE_PEER_FAILED_VERIFICATION:
-      // libcurl checks the host name itself after the chain verified.
-      if (f.message && (std::strstr(f.message, "subject name") || std::strstr(f.message, "host name")))
+      // libcurl checks the host name and the dates itself once the chain verified.
+      if (Has(f.message, "subject name") || Has(f.message, "host name"))
         return ERR_CERT_COMMON_NAME_INVALID;
+      if (Has(f.message, "expiration date") || Has(f.message, "not activated"))
+        return ERR_CERT_DATE_INVALID;
       return FromVerifyResult(f.ssl_verify_result);
     case CURLE_SSL_CONNECT_ERROR:
       if (f.via_proxy && !f.connected && f.connect_code != 0 && f.connect_code != 200)
         return ERR_TUNNEL_CONNECTION_FAILED;
-      if (f.os_errno == ECONNRESET) return ERR_CONNECTION_RESET;
+      if (f.os_errno == ECONNRESET || f.os_errno == EPIPE) return ERR_CONNECTION_RESET;
       // The peer closed the connection in the middle of the handshake.
-      if (f.os_errno == 0 && f.message &&
-          (std::strstr(f.message, "SSL_ERROR_SYSCALL") || std::strstr(f.message, "unexpected eof")))
-        return ERR_CONNECTION_CLOSED;
+      if (Has(f.message, "non-properly terminated")) return ERR_CONNECTION_CLOSED;
+      // The transport failed under the handshake: GnuTLS names only its own
+      // callback, the socket error is in errno.
+      if (Has(f.message, "in the pull function") || Has(f.message, "in the push function"))
+        return FromErrno(f.os_errno, ERR_CONNECTION_RESET);
+      if (Has(f.message, "Protocol version") || Has(f.message, "unsupported version") ||
+          Has(f.message, "cipher suite"))
+        return ERR_SSL_VERSION_OR_CIPHER_MISMATCH;
       return ERR_SSL_PROTOCOL_ERROR;
     case CURLE_PARTIAL_FILE:
       return f.chunked ? ERR_INCOMPLETE_CHUNKED_ENCODING : ERR_CONTENT_LENGTH_MISMATCH;

@@ -69,7 +69,7 @@ Cronet_Error_ERROR_CODE NetErrorToCronetCode(int32_t net_error);
 struct CurlFailure {
   CURLcode code = CURLE_OK;
   long os_errno = 0;            // CURLINFO_OS_ERRNO
-  long ssl_verify_result = 0;   // CURLINFO_SSL_VERIFYRESULT (OpenSSL X509_V_ERR_*)
+  long ssl_verify_result = 0;   // CURLINFO_SSL_VERIFYRESULT (GnuTLS status bits)
   long proxy_error = 0;         // CURLINFO_PROXY_ERROR (CURLproxycode)
   long connect_code = 0;        // CURLINFO_HTTP_CONNECTCODE (proxy CONNECT status)
   bool via_proxy = false;       // the transfer was configured to use a proxy

@@ -47,6 +47,7 @@ RequestCore::~RequestCore() {
   // Transfers are cleaned up on the network thread before the last reference
   // goes; this is a last resort for an engine that never ran its cleanup.
   if (net_.slist) curl_slist_free_all(net_.slist);
+  curl_slist_free_all(net_.connect_to);
 }
 
 bool RequestCore::EnterCallback() {

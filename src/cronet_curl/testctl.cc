@@ -27,6 +27,7 @@ std::mutex g_ca_mu;
 std::string* g_ca_bundle = new std::string;  // never freed
 std::mutex g_refuse_mu;
 std::string* g_refused_option = new std::string;  // never freed
+std::atomic<uint32_t> g_quic_connect_timeout_ms{0};
 
 constexpr size_t kMaxJournalLines = 1000000;
 
@@ -52,6 +53,10 @@ void UnlockAfterFork() {
 [[maybe_unused]] const bool g_fork_handlers =
     pthread_atfork(LockForFork, UnlockAfterFork, UnlockAfterFork) == 0;
 }  // namespace
+
+uint32_t TestQuicConnectTimeoutMs() {
+  return g_quic_connect_timeout_ms.load(std::memory_order_relaxed);
+}
 
 std::string TestCaBundle() {
   std::lock_guard<std::mutex> l(g_ca_mu);
@@ -208,9 +213,14 @@ CRONET_EXPORT void CronetTest_RefuseCurlOption(const char* name) {
   g_refuse_option_on.store(!g_refused_option->empty(), std::memory_order_relaxed);
 }
 
+CRONET_EXPORT void CronetTest_SetQuicConnectTimeoutMs(uint32_t ms) {
+  g_quic_connect_timeout_ms.store(ms, std::memory_order_relaxed);
+}
+
 CRONET_EXPORT void CronetTest_Reset(void) {
   CronetTest_SetCaBundle(nullptr);
   CronetTest_RefuseCurlOption(nullptr);
+  CronetTest_SetQuicConnectTimeoutMs(0);
   CronetTest_FailNextEngineStarts(0, 0);
   CronetTest_SetUnconfirmedCancels(false);
   CronetTest_SetWithholdTerminal(false);

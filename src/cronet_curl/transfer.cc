@@ -70,15 +70,6 @@ int64_t SpacedContentLength(const std::vector<std::pair<std::string, std::string
   return -1;
 }
 
-bool HasContentEncoding(const std::vector<std::pair<std::string, std::string>>& headers) {
-  for (const auto& h : headers) {
-    if (!EqualsNoCase(h.first, "Content-Encoding")) continue;
-    std::string_view v = TrimWs(h.second);
-    if (!v.empty() && !EqualsNoCase(v, "identity")) return true;
-  }
-  return false;
-}
-
 // libcurl drops a custom header whose value is blank (only characters
 // isspace() accepts), which the browser would send. Such a header is joined
 // to the previous entry with CRLF (libcurl copies an entry verbatim), so it
@@ -188,6 +179,8 @@ void RequestCore::StartTransfer() {
     curl_slist_free_all(net_.slist);
     net_.slist = nullptr;
   }
+  curl_slist_free_all(net_.connect_to);
+  net_.connect_to = nullptr;
   // Per-response state.
   net_.headers.clear();
   net_.status = 0;
@@ -228,9 +221,6 @@ void RequestCore::StartTransfer() {
                                          : static_cast<long>(CURL_HTTP_VERSION_1_1));
   // Wait for a connection that may multiplex only where HTTP/2 is possible (TLS).
   if (cfg.http2 && SchemeOf(net_.url) == "https") o.Tune(CURLOPT_PIPEWAIT, 1L);
-#ifdef CURLALTSVC_H3
-  if (cfg.quic) o.Tune(CURLOPT_ALTSVC_CTRL, CURLALTSVC_H1 | CURLALTSVC_H2 | CURLALTSVC_H3);
-#endif
   static const long kWeights[] = {1, 32, 64, 128, 256};
   o.Tune(CURLOPT_STREAM_WEIGHT, kWeights[std::clamp(priority_, 0, 4)]);
   // Bodies are decoded by the library itself (body_decode.cc), whatever libcurl was built with.
@@ -244,12 +234,17 @@ void RequestCore::StartTransfer() {
     o.Need(CURLOPT_CAINFO, cfg.ca_bundle.c_str());
     o.Need(CURLOPT_PROXY_CAINFO, cfg.ca_bundle.c_str());
   }
+  if (!cfg.ca_dir.empty()) {
+    o.Need(CURLOPT_CAPATH, cfg.ca_dir.c_str());
+    o.Need(CURLOPT_PROXY_CAPATH, cfg.ca_dir.c_str());
+  }
   // Proxy: always explicit, so that proxy environment variables never apply.
   std::string scheme = SchemeOf(net_.url);
   ProxyServer proxy = cfg.proxies.ForScheme(scheme);
   net_.proxy = proxy.ToCurl();
   o.Need(CURLOPT_PROXY, net_.proxy.c_str());
   o.Need(CURLOPT_NOPROXY, "");
+  ChooseQuic(o);
   // Callbacks.
   o.Need(CURLOPT_HEADERFUNCTION, &RequestCore::HeaderCb);
   o.Need(CURLOPT_HEADERDATA, this);
@@ -372,6 +367,8 @@ void RequestCore::NetCleanupTransfer() {
     curl_slist_free_all(net_.slist);
     net_.slist = nullptr;
   }
+  curl_slist_free_all(net_.connect_to);
+  net_.connect_to = nullptr;
   // net_.upload_buf stays until the core goes: a provider read may still hold it.
 }
 
@@ -499,6 +496,7 @@ void RequestCore::OnHeadersComplete() {
     FailWith(ERR_RESPONSE_HEADERS_MULTIPLE_LOCATION);
     return;
   }
+  NoteAltSvc();
   if (status == 401 && !net_.credentials.empty() && !net_.auth_from_url &&
       OffersBasicAuth(net_.headers) &&
       std::none_of(headers_.begin(), headers_.end(),
@@ -512,9 +510,9 @@ void RequestCore::OnHeadersComplete() {
     // libcurl frames by exact header names only and would wait for a close
     // that a kept-alive connection never brings. Honour the length as the
     // browser does; the transfer then ends after exactly that many bytes.
-    // libcurl hands over decoded bytes, so an encoded body cannot be counted.
+    // The length counts the bytes on the wire, before the library decodes them.
     int64_t n = SpacedContentLength(net_.headers);
-    if (n < 0 || HasContentEncoding(net_.headers)) {
+    if (n < 0) {
       FailWith(ERR_INVALID_HTTP_RESPONSE);
       return;
     }
@@ -843,6 +841,7 @@ void RequestCore::NetTransferDone(CURLcode result) {
     RequestProviderRewind();
     return;
   }
+  if (QuicFallback(result, f.connected)) return;
   if (result != CURLE_OK) {
     if (net_.response_started) {
       // As with the browser's pull model, a failure in the body reaches the

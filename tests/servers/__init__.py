@@ -141,12 +141,14 @@ class HttpServer(_Server):
 
 
 class NginxServer(_Server):
-    """nginx on three ports: port('http'), port('https') (HTTP/1.1 only), port('h2')."""
+    """nginx on three ports: port('http'), port('https') (HTTP/1.1 only), port('h2');
+    with h3=True also an HTTP/3 server at port('h3') (tests/servers/h3.py)."""
     kind = "nginx"
     default_port = "http_port"
 
-    def __init__(self, big_mib=0, **kw):
-        super().__init__(*(["--big-mib", str(big_mib)] if big_mib else []), **kw)
+    def __init__(self, big_mib=0, h3=False, **kw):
+        super().__init__(*(["--big-mib", str(big_mib)] if big_mib else []) + (["--h3"] if h3 else []),
+                         **kw)
 
     def port(self, which=None):
         which = which or "http"

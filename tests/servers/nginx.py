@@ -74,6 +74,19 @@ http {{
         location = /conn {{
             return 200 "$connection\\n";
         }}
+        # The protocol that served the request; /alt also advertises an
+        # HTTP/3 alternative (?h3=PORT&ma=SECONDS), /alt-clear withdraws it.
+        location = /proto {{
+            return 200 "$server_protocol\\n";
+        }}
+        location = /alt {{
+            add_header Alt-Svc 'h3=":$arg_h3"; ma=$arg_ma' always;
+            return 200 "$server_protocol\\n";
+        }}
+        location = /alt-clear {{
+            add_header Alt-Svc clear always;
+            return 200 "$server_protocol\\n";
+        }}
     }}
     upstream sink_upstream {{
         server unix:{tmp}/sink.sock;

@@ -40,7 +40,7 @@ def https_server(server_certs_dir):
 
 @pytest.fixture(scope="session")
 def nginx_server(server_certs_dir):
-    yield from _session_server(NginxServer(big_mib=NGINX_BIG_MIB, certs=server_certs_dir))
+    yield from _session_server(NginxServer(big_mib=NGINX_BIG_MIB, h3=True, certs=server_certs_dir))
 
 
 @pytest.fixture(scope="session")

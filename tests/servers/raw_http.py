@@ -14,11 +14,14 @@ ends the server.
 """
 
 import argparse
+import gzip
 import json
 import socket
 import ssl
 import sys
 import threading
+
+_GZ_OK = gzip.compress(b"ok", mtime=0)
 
 
 def answer(path, status=b"200 OK", length=None, body=None):
@@ -41,8 +44,8 @@ CASES = {
     "spaced-length": (lambda p: b"HTTP/1.1 200 OK\r\nContent-Length : 2\r\n\r\nokJUNK", None),
     "spaced-length-zero": (lambda p: b"HTTP/1.1 200 OK\r\nContent-Length\t: 0\r\n\r\n", None),
     "spaced-length-cut": (lambda p: b"HTTP/1.1 200 OK\r\nContent-Length : 10\r\n\r\nok", CLOSE),
-    "spaced-length-encoded": (lambda p: b"HTTP/1.1 200 OK\r\nContent-Length : 2\r\n"
-                              b"Content-Encoding: gzip\r\n\r\nok", None),
+    "spaced-length-encoded": (lambda p: b"HTTP/1.1 200 OK\r\nContent-Length : %d\r\n"
+                              b"Content-Encoding: gzip\r\n\r\n%s" % (len(_GZ_OK), _GZ_OK), None),
     "spaced-chunked": (lambda p: b"HTTP/1.1 200 OK\r\nTransfer-Encoding : chunked\r\n\r\n"
                        b"2\r\nok\r\n0\r\n\r\n", None),
 }

@@ -52,7 +52,14 @@ def run_nginx(args, cleanups):
     d = _cert_dir(args, cleanups)
     ng = nginx.Nginx(d, big_mib=args.big_mib)
     cleanups.append(ng.stop)
-    return ng.start()
+    info = ng.start()
+    if args.h3:
+        import certs
+        import h3
+        cert, key = certs.server_cert(d, "localhost", certs.ensure_ca(d))
+        info["h3_port"], stop = h3.start(cert, key)
+        cleanups.append(stop)
+    return info
 
 
 def run_http_proxy(args, cleanups):
@@ -99,6 +106,8 @@ def main(argv=None):
     p.add_argument("--host", default="127.0.0.1", type=_loopback,
                    help="http: the loopback address to listen on")
     p.add_argument("--big-mib", type=int, default=0, help="nginx: create big.bin of N MiB")
+    p.add_argument("--h3", action="store_true",
+                   help="nginx: also an HTTP/3 server (aioquic) with the same certificate")
     p.add_argument("--refuse-connect", action="store_true",
                    help="http-proxy: answer CONNECT with 403")
     p.add_argument("--log", help="proxies: append one JSON line per request seen")

@@ -144,6 +144,11 @@ CRONET_EXPORT void CronetTest_SetCaBundle(const char* path);
  * NULL or "" turns it off. */
 CRONET_EXPORT void CronetTest_RefuseCurlOption(const char* name);
 
+/* How long a QUIC connection attempt may take before the request goes over
+ * TCP instead, in milliseconds; 0 restores the library's own bound. For runs
+ * slowed down by sanitizers. */
+CRONET_EXPORT void CronetTest_SetQuicConnectTimeoutMs(uint32_t ms);
+
 /* All injections off (CA bundle back to the system store), journal off and cleared, buffered-bytes high-water mark
  * reset. Live-object counts are not touched. */
 CRONET_EXPORT void CronetTest_Reset(void);

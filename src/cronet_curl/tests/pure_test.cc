@@ -3,6 +3,7 @@
 
 #include <string>
 
+#include "alt_svc.h"
 #include "header_validation.h"
 #include "net_errors.h"
 #include "proxy_rules.h"
@@ -147,9 +148,12 @@ TEST(NetErrors, CurlMapping) {
   EXPECT_EQ(map(CURLE_RECV_ERROR, ECONNRESET), "net::ERR_CONNECTION_RESET");
   EXPECT_EQ(map(CURLE_OPERATION_TIMEDOUT, 0, 0, false, true), "net::ERR_TIMED_OUT");
   EXPECT_EQ(map(CURLE_OPERATION_TIMEDOUT, 0, 0, false, false), "net::ERR_CONNECTION_TIMED_OUT");
-  EXPECT_EQ(map(CURLE_PEER_FAILED_VERIFICATION, 0, 18), "net::ERR_CERT_AUTHORITY_INVALID");
-  EXPECT_EQ(map(CURLE_PEER_FAILED_VERIFICATION, 0, 10), "net::ERR_CERT_DATE_INVALID");
-  EXPECT_EQ(map(CURLE_PEER_FAILED_VERIFICATION, 0, 62), "net::ERR_CERT_COMMON_NAME_INVALID");
+  // GnuTLS status bits: INVALID (2) with SIGNER_NOT_FOUND (64), EXPIRED (1024), REVOKED (32).
+  EXPECT_EQ(map(CURLE_PEER_FAILED_VERIFICATION, 0, 2 | 64), "net::ERR_CERT_AUTHORITY_INVALID");
+  EXPECT_EQ(map(CURLE_PEER_FAILED_VERIFICATION, 0, 2 | 64 | 1024), "net::ERR_CERT_AUTHORITY_INVALID");
+  EXPECT_EQ(map(CURLE_PEER_FAILED_VERIFICATION, 0, 2 | 1024), "net::ERR_CERT_DATE_INVALID");
+  EXPECT_EQ(map(CURLE_PEER_FAILED_VERIFICATION, 0, 2 | 32 | 64), "net::ERR_CERT_REVOKED");
+  EXPECT_EQ(map(CURLE_PEER_FAILED_VERIFICATION, 0, 2), "net::ERR_CERT_INVALID");
   EXPECT_EQ(map(CURLE_PEER_FAILED_VERIFICATION, 0, 0), "net::ERR_CERT_COMMON_NAME_INVALID");
   EXPECT_EQ(map(CURLE_SSL_CONNECT_ERROR), "net::ERR_SSL_PROTOCOL_ERROR");
   EXPECT_EQ(map(CURLE_GOT_NOTHING), "net::ERR_EMPTY_RESPONSE");
@@ -165,8 +169,25 @@ TEST(NetErrors, CurlMapping) {
   EXPECT_STREQ(NetErrorName(MapCurlFailure(f)), "net::ERR_INCOMPLETE_CHUNKED_ENCODING");
   f = CurlFailure();
   f.code = CURLE_SSL_CONNECT_ERROR;
-  f.message = "OpenSSL SSL_connect: SSL_ERROR_SYSCALL in connection to 127.0.0.1:1";
-  EXPECT_STREQ(NetErrorName(MapCurlFailure(f)), "net::ERR_CONNECTION_CLOSED");
+  struct {
+    const char* message;
+    long os_errno;
+    const char* error;
+  } handshake[] = {
+      {"gnutls_handshake() failed: The TLS connection was non-properly terminated.", 0,
+       "net::ERR_CONNECTION_CLOSED"},
+      {"gnutls_handshake() failed: Error in the pull function.", ECONNRESET, "net::ERR_CONNECTION_RESET"},
+      {"gnutls_handshake() failed: Error in the push function.", 0, "net::ERR_CONNECTION_RESET"},
+      {"Recv failure: Connection reset by peer", ECONNRESET, "net::ERR_CONNECTION_RESET"},
+      {"gnutls_handshake() failed: Protocol version", 0, "net::ERR_SSL_VERSION_OR_CIPHER_MISMATCH"},
+      {"gnutls_handshake() failed: An unexpected TLS packet was received.", 0,
+       "net::ERR_SSL_PROTOCOL_ERROR"},
+  };
+  for (const auto& h : handshake) {
+    f.message = h.message;
+    f.os_errno = h.os_errno;
+    EXPECT_STREQ(NetErrorName(MapCurlFailure(f)), h.error) << h.message;
+  }
   f = CurlFailure();
   f.code = CURLE_PROXY;
   f.via_proxy = f.proxy_is_socks = true;
@@ -213,3 +234,81 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) {
       return (info.param.base ? "redirect_" : "normalize_") + std::to_string(info.index);
     });
+
+namespace {
+
+using cronet_curl::AltSvcCache;
+using cronet_curl::ParseAltSvc;
+
+TEST(AltSvc, Parse) {
+  struct {
+    const char* value;
+    bool clear;
+    std::vector<std::string> entries;  // "proto host:port max_age"
+  } cases[] = {
+      {"clear", true, {}},
+      {" clear ", true, {}},
+      {"h3=\":443\"", false, {"h3 :443 86400"}},
+      {"h3=\":8443\"; ma=60, h2=\"alt.example:443\"", false, {"h3 :8443 60", "h2 alt.example:443 86400"}},
+      {"h3=\"host:1\";MA=0;persist=1", false, {"h3 host:1 0"}},
+      {"h3=\":0\", h3=\":65536\", h3=\":x\", h3=443, h3=\":1\"", false, {"h3 :1 86400"}},
+      {"h3=\":9\"; ma=-1, h3=\":7\"; ma=\"5\"", false, {"h3 :7 5"}},
+      {"h3=\"[::1]:443\"", false, {"h3 [::1]:443 86400"}},
+      {"h3=\"a\\\"b:5\"", false, {"h3 a\"b:5 86400"}},
+      {"h3=\":443", false, {}},
+      {"clear, h3=\":1\"", false, {"h3 :1 86400"}},
+      {"", false, {}},
+  };
+  for (const auto& c : cases) {
+    bool clear = !c.clear;
+    std::vector<std::string> got;
+    for (const auto& e : ParseAltSvc(c.value, &clear))
+      got.push_back(e.protocol + " " + e.host + ":" + std::to_string(e.port) + " " +
+                    std::to_string(e.max_age));
+    EXPECT_EQ(clear, c.clear) << c.value;
+    EXPECT_EQ(got, c.entries) << c.value;
+  }
+}
+
+TEST(AltSvc, CacheExpiryClearAndBrokenBackoff) {
+  AltSvcCache cache;
+  const std::string o = "https://example.test:443";
+  auto t0 = AltSvcCache::Clock::now();
+  using std::chrono::seconds;
+  EXPECT_EQ(cache.Lookup(o, t0), 0);
+  cache.Update(o, "h2=\":444\", h3=\"other.test:443\"", t0);
+  EXPECT_EQ(cache.Lookup(o, t0), 0);  // no h3 on the origin's own host
+  cache.Update(o, "h3=\"example.test:8443\"; ma=10", t0);
+  EXPECT_EQ(cache.Lookup(o, t0 + seconds(9)), 8443);
+  EXPECT_EQ(cache.Lookup(o, t0 + seconds(10)), 0);
+  EXPECT_EQ(cache.Lookup("https://example.test:444", t0), 0);
+  cache.Update(o, "h3=\":9443\"", t0);
+  EXPECT_EQ(cache.Lookup(o, t0), 9443);
+  cache.Update(o, "h2=\":443\"", t0);  // a new value replaces the old one
+  EXPECT_EQ(cache.Lookup(o, t0), 0);
+  cache.Update(o, "h3=\":9443\"", t0);
+  cache.Update(o, "clear", t0);
+  EXPECT_EQ(cache.Lookup(o, t0), 0);
+  // Broken: five minutes, then ten, until it works again.
+  cache.Update(o, "h3=\":9443\"; ma=86400", t0);
+  cache.MarkBroken(o, t0);
+  EXPECT_EQ(cache.Lookup(o, t0 + seconds(299)), 0);
+  EXPECT_EQ(cache.Lookup(o, t0 + seconds(300)), 9443);
+  cache.MarkBroken(o, t0 + seconds(300));
+  EXPECT_EQ(cache.Lookup(o, t0 + seconds(899)), 0);
+  EXPECT_EQ(cache.Lookup(o, t0 + seconds(900)), 9443);
+  cache.MarkWorking(o);
+  cache.MarkBroken(o, t0 + seconds(900));
+  EXPECT_EQ(cache.Lookup(o, t0 + seconds(1200)), 9443);
+}
+
+TEST(AltSvc, CacheIsBounded) {
+  AltSvcCache cache;
+  auto t0 = AltSvcCache::Clock::now();
+  for (size_t i = 0; i < AltSvcCache::kMaxOrigins + 10; ++i)
+    cache.Update("https://h" + std::to_string(i) + ":443", "h3=\":1\"; ma=" + std::to_string(100 + i), t0);
+  EXPECT_EQ(cache.Lookup("https://h0:443", t0), 0);  // the soonest to expire went
+  EXPECT_EQ(cache.Lookup("https://h" + std::to_string(AltSvcCache::kMaxOrigins + 9) + ":443", t0), 1);
+}
+
+}  // namespace
