@@ -99,18 +99,29 @@ PyObject* create_session(PyObject* self, PyObject* const* args, Py_ssize_t nargs
   });
 }
 
+// Inserts under a key made and interned once for the life of the process;
+// PyDict_SetItemString would make and intern a new key object on every call.
+int set_item(PyObject* dict, PyObject*& key, const char* text, PyObject* value) {
+  if (key == nullptr && (key = PyUnicode_InternFromString(text)) == nullptr) return -1;
+  return PyDict_SetItem(dict, key, value);
+}
+
+PyObject* g_status_code_key = nullptr;
+PyObject* g_body_key = nullptr;
+PyObject* g_headers_key = nullptr;
+
 PyObject* response_dict(ResponseData& response) {
   PyRef dict(PyDict_New());
   if (!dict) return nullptr;
   PyRef status(PyLong_FromLong(response.status_code));
-  if (!status || PyDict_SetItemString(dict.get(), "status_code", status.get()) != 0) {
+  if (!status || set_item(dict.get(), g_status_code_key, "status_code", status.get()) != 0) {
     return nullptr;
   }
   // The one copy of the body; the buffer gives its pages back as it goes.
   PyRef body(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(response.body.size())));
   if (!body) return nullptr;
   response.body.move_out_to(PyBytes_AS_STRING(body.get()));
-  if (PyDict_SetItemString(dict.get(), "body", body.get()) != 0) return nullptr;
+  if (set_item(dict.get(), g_body_key, "body", body.get()) != 0) return nullptr;
   PyRef headers(PyList_New(0));
   if (!headers) return nullptr;
   for (const HeaderPair& pair : response.headers) {
@@ -121,7 +132,7 @@ PyObject* response_dict(ResponseData& response) {
     PyRef tuple(PyTuple_Pack(2, name.get(), value.get()));
     if (!tuple || PyList_Append(headers.get(), tuple.get()) != 0) return nullptr;
   }
-  if (PyDict_SetItemString(dict.get(), "headers", headers.get()) != 0) return nullptr;
+  if (set_item(dict.get(), g_headers_key, "headers", headers.get()) != 0) return nullptr;
   return dict.release();
 }
 
