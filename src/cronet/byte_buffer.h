@@ -10,6 +10,8 @@
 #include <new>
 #include <utility>
 
+#include "platform.h"
+
 namespace tarnwick {
 
 class ByteBuffer {
@@ -65,6 +67,20 @@ class ByteBuffer {
     return data_ + size_;
   }
   void commit(std::size_t n) noexcept { size_ += n; }
+
+  // Copies the contents to dst (room for size() bytes) and empties the buffer.
+  // The pages already copied go back to the system as the copy proceeds, so a
+  // large buffer and its copy are never both resident in full.
+  void move_out_to(void* dst) noexcept {
+    constexpr std::size_t kStep = std::size_t{4} << 20;
+    auto* out = static_cast<std::uint8_t*>(dst);
+    for (std::size_t off = 0; off < size_; off += kStep) {
+      const std::size_t n = size_ - off < kStep ? size_ - off : kStep;
+      std::memcpy(out + off, data_ + off, n);
+      if (size_ > kStep) platform::discard_pages(data_ + off, n);
+    }
+    clear();
+  }
 
   void clear() noexcept {
     std::free(data_);

@@ -1,24 +1,69 @@
 // Unbounded multi-producer single-consumer FIFO channel. It is disconnected for
 // the receiver when the last sender goes; a send fails once the receiver is gone.
+// Senders wake the receiver only when it waits.
 #pragma once
 
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
-#include <deque>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <utility>
+#include <vector>
 
 namespace tarnwick {
+
+// FIFO on one ring of slots that grows by doubling and is never shrunk, so a
+// queue that keeps filling and draining allocates nothing after its first
+// values. Nothing is allocated until the first push.
+template <class T>
+class RingQueue {
+ public:
+  bool empty() const noexcept { return count_ == 0; }
+  std::size_t size() const noexcept { return count_; }
+
+  void push_back(T value) {
+    if (count_ == slots_.size()) grow();
+    slots_[(head_ + count_) & (slots_.size() - 1)].emplace(std::move(value));
+    ++count_;
+  }
+
+  T pop_front() {
+    std::optional<T>& slot = slots_[head_];
+    T v = std::move(*slot);
+    slot.reset();
+    head_ = (head_ + 1) & (slots_.size() - 1);
+    --count_;
+    return v;
+  }
+
+  void swap(RingQueue& o) noexcept {
+    slots_.swap(o.slots_);
+    std::swap(head_, o.head_);
+    std::swap(count_, o.count_);
+  }
+
+ private:
+  void grow() {
+    std::vector<std::optional<T>> bigger(slots_.empty() ? 4 : slots_.size() * 2);
+    for (std::size_t i = 0; i < count_; ++i)
+      bigger[i] = std::move(slots_[(head_ + i) & (slots_.size() - 1)]);
+    slots_.swap(bigger);
+    head_ = 0;
+  }
+
+  std::vector<std::optional<T>> slots_;  // size 0 or a power of two
+  std::size_t head_ = 0;
+  std::size_t count_ = 0;
+};
 
 template <class T>
 class Channel {
   struct State {
     std::mutex mu;
     std::condition_variable cv;
-    std::deque<T> queue;
+    RingQueue<T> queue;
     std::size_t senders = 1;
     bool receiver_alive = true;
     bool receiver_waiting = false;
@@ -75,9 +120,9 @@ class Channel {
       bool wake = false;
       {
         std::lock_guard<std::mutex> g(s_->mu);
-        if (--s_->senders == 0) wake = true;
+        if (--s_->senders == 0) wake = s_->receiver_waiting;
       }
-      if (wake) s_->cv.notify_all();
+      if (wake) s_->cv.notify_one();
       s_.reset();
     }
 
@@ -149,7 +194,7 @@ class Channel {
     // Stops listening: later sends fail, queued values are dropped.
     void close() noexcept {
       if (!s_) return;
-      std::deque<T> dropped;
+      RingQueue<T> dropped;
       {
         std::lock_guard<std::mutex> g(s_->mu);
         s_->receiver_alive = false;
@@ -159,11 +204,7 @@ class Channel {
     }
 
    private:
-    T pop(std::unique_lock<std::mutex>&) {
-      T v = std::move(s_->queue.front());
-      s_->queue.pop_front();
-      return v;
-    }
+    T pop(std::unique_lock<std::mutex>&) { return s_->queue.pop_front(); }
     std::shared_ptr<State> s_;
   };
 

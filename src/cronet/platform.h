@@ -23,6 +23,10 @@ bool random_bytes(void* buf, std::size_t n) noexcept;
 // the value they recorded to find out that they were inherited by a child.
 std::uint64_t process_id() noexcept;
 
+// Gives the whole pages inside [p, p + n) back to the system; their contents
+// are lost. Memory the caller owns and will only free afterwards.
+void discard_pages(void* p, std::size_t n) noexcept;
+
 // One write(2)-style call to standard error, so concurrent lines never interleave.
 void write_stderr(const char* data, std::size_t n) noexcept;
 

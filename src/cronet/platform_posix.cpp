@@ -1,5 +1,6 @@
 #include <errno.h>
 #include <pthread.h>
+#include <sys/mman.h>
 #include <sys/random.h>
 #include <time.h>
 #include <unistd.h>
@@ -71,6 +72,13 @@ void write_stderr(const char* data, std::size_t n) noexcept {
   do {
     rc = ::write(STDERR_FILENO, data, n);
   } while (rc < 0 && errno == EINTR);
+}
+
+void discard_pages(void* p, std::size_t n) noexcept {
+  static const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
+  const auto begin = (reinterpret_cast<std::uintptr_t>(p) + page - 1) & ~(page - 1);
+  const auto end = (reinterpret_cast<std::uintptr_t>(p) + n) & ~(page - 1);
+  if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_DONTNEED);
 }
 
 }  // namespace tarnwick::platform

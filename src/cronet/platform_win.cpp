@@ -64,4 +64,7 @@ void write_stderr(const char* data, std::size_t n) noexcept {
   WriteFile(GetStdHandle(STD_ERROR_HANDLE), data, static_cast<DWORD>(n), &written, nullptr);
 }
 
+// Heap blocks may not be decommitted piecemeal; the pages go when the block is freed.
+void discard_pages(void*, std::size_t) noexcept {}
+
 }  // namespace tarnwick::platform

@@ -130,6 +130,8 @@ bool CronetRequest::abandon() noexcept {
   int expected = RequestState::kRunning;
   if (state_->phase.compare_exchange_strong(expected, RequestState::kAbandoned,
                                             std::memory_order_acq_rel)) {
+    // Cronet may still read the upload body after this call has returned.
+    if (lent_.keep != nullptr) lent_.keep(lent_.owner);
     // Nobody will send a result now: let the forwarding thread go.
     state_->close();
     return true;
@@ -184,6 +186,49 @@ void give_up_for_memory(RequestContext* ctx, Cronet_UrlRequestPtr request) noexc
   Cronet_UrlRequest_Cancel(request);
 }
 
+namespace {
+
+// The body length a Content-Length value announces; 0 when it is not a plain
+// decimal number.
+std::uint64_t announced_length(const char* value) {
+  std::uint64_t n = 0;
+  const char* p = value;
+  while (*p == ' ' || *p == '\t') ++p;
+  if (*p < '0' || *p > '9') return 0;
+  for (; *p >= '0' && *p <= '9'; ++p) {
+    if (n > (UINT64_MAX - 9) / 10) return 0;
+    n = n * 10 + static_cast<std::uint64_t>(*p - '0');
+  }
+  while (*p == ' ' || *p == '\t') ++p;
+  return *p == '\0' ? n : 0;
+}
+
+bool is_content_length(const char* name) {
+  static constexpr char kName[] = "content-length";
+  for (std::size_t i = 0; i < sizeof kName - 1; ++i) {
+    char c = name[i];
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    if (c != kName[i]) return false;
+  }
+  return name[sizeof kName - 1] == '\0';
+}
+
+// Sizes the body buffer for the announced length, so a large body is not
+// regrown piece by piece. Only a hint: a server may announce more or less than
+// it sends (or an encoded length), so the capacity is capped and the buffer
+// still grows past it when needed.
+void presize_body(ByteBuffer& body, std::uint64_t announced) noexcept {
+  if (announced == 0) return;
+  try {
+    body.reserve(static_cast<std::size_t>(announced < kMaxBodyPresize ? announced
+                                                                        : kMaxBodyPresize));
+  } catch (const std::bad_alloc&) {
+    // Then it grows as it arrives, and fails there if it really does not fit.
+  }
+}
+
+}  // namespace
+
 void on_response_started(Cronet_UrlRequestCallbackPtr self, Cronet_UrlRequestPtr request,
                          Cronet_UrlResponseInfoPtr info) {
   TW_DEBUG("on_response_started");
@@ -191,6 +236,7 @@ void on_response_started(Cronet_UrlRequestCallbackPtr self, Cronet_UrlRequestPtr
   if (ctx == nullptr) return;
   ctx->status_code = Cronet_UrlResponseInfo_http_status_code_get(info);
   std::uint32_t n = Cronet_UrlResponseInfo_all_headers_list_size(info);
+  std::uint64_t announced = 0;
   try {
     ctx->headers.reserve(ctx->headers.size() + n);
     for (std::uint32_t i = 0; i < n; ++i) {
@@ -199,12 +245,14 @@ void on_response_started(Cronet_UrlRequestCallbackPtr self, Cronet_UrlRequestPtr
       Cronet_String name = Cronet_HttpHeader_name_get(header);
       Cronet_String value = Cronet_HttpHeader_value_get(header);
       if (name == nullptr || value == nullptr) continue;
+      if (announced == 0 && is_content_length(name)) announced = announced_length(value);
       ctx->headers.push_back(HeaderPair{decode_utf8_lossy(name), decode_utf8_lossy(value)});
     }
   } catch (const std::bad_alloc&) {
     give_up_for_memory(ctx, request);
     return;
   }
+  presize_body(ctx->body, announced);
   read_next(request);
 }
 

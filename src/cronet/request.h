@@ -114,17 +114,25 @@ class CronetRequest {
 
   bool completed() const noexcept { return state_->completed.load(std::memory_order_acquire); }
 
+  // Lent bytes the request reads: should the release abandon the request, it
+  // asks their owner to keep them alive for good.
+  void keep_on_abandon(const LentBytes& lent) noexcept { lent_ = lent; }
+
  private:
   bool abandon() noexcept;
 
   RequestObjects objects_;
   std::shared_ptr<RequestState> state_;
+  LentBytes lent_;
 };
 
 // How long the release waits for the cancel callback, and how often it looks.
 inline constexpr std::uint64_t kCancelWaitNs = 5'000'000'000ull;
 inline constexpr std::uint64_t kCancelPollMs = 10;
 inline constexpr std::uint64_t kReadBufferSize = 32768;
+// Most the body buffer is sized up front from a Content-Length; a lying server
+// cannot make a request reserve more than this.
+inline constexpr std::uint64_t kMaxBodyPresize = 32ull << 20;
 inline constexpr const char* kOutOfMemoryText = "Out of memory while receiving the response";
 
 // The six request callbacks, registered in this order.

@@ -198,9 +198,12 @@ std::optional<Admission> SessionManager::send_request(const std::string& session
     Cronet_UrlRequestParams_request_headers_add(params, header);
     Cronet_HttpHeader_Destroy(header);
   }
-  if (!spec.body.empty()) {
-    // The caller has no further use for the body: move it, never copy it.
-    objects.upload_provider = make_upload_provider(std::move(spec.body), objects.upload_body);
+  const bool lent = !spec.lent_body.bytes.empty();
+  if (lent || !spec.body.empty()) {
+    // Lent bytes are read in place; an owned body is moved, never copied.
+    objects.upload_provider =
+        lent ? make_upload_provider(spec.lent_body.bytes, objects.upload_body)
+             : make_upload_provider(std::move(spec.body), objects.upload_body);
     Cronet_UrlRequestParams_upload_data_provider_set(params, objects.upload_provider);
     Cronet_UrlRequestParams_upload_data_provider_executor_set(params, objects.executor);
   }
@@ -222,6 +225,7 @@ std::optional<Admission> SessionManager::send_request(const std::string& session
   }
 
   out.request = guard.commit(std::move(state));
+  if (lent) out.request->keep_on_abandon(spec.lent_body);
   out.timeout_ms = session.config.timeout_ms;
   return out;
 }

@@ -48,7 +48,8 @@ std::string decode_utf8_lossy(std::string_view bytes) {
   const auto* p = reinterpret_cast<const std::uint8_t*>(bytes.data());
   std::size_t n = bytes.size();
   std::size_t i = 0;
-  // Fast path: most texts are already valid.
+  // Fast path: most texts are already valid, and most of those plain ASCII.
+  while (i < n && p[i] < 0x80) ++i;
   while (i < n) {
     std::size_t bad = 0;
     std::size_t len = sequence_length(p + i, n - i, bad);

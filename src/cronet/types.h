@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <variant>
 #include <vector>
@@ -25,11 +26,22 @@ struct SessionConfig {
   bool skip_cert_verify = false;
 };
 
+// Bytes the caller lends to a request instead of handing them over. They stay
+// alive and unchanged until the call returns. A request abandoned while Cronet
+// may still read them calls `keep(owner)` once, on the calling thread, which
+// must then keep them alive for good.
+struct LentBytes {
+  std::span<const std::uint8_t> bytes;
+  void (*keep)(void* owner) = nullptr;
+  void* owner = nullptr;
+};
+
 struct RequestSpec {
   std::string method;
   std::string url;
   std::vector<HeaderPair> headers;
   ByteBuffer body;
+  LentBytes lent_body;  // sent instead of `body` when not empty
 };
 
 struct ResponseData {

@@ -40,17 +40,27 @@ void upload_close(Cronet_UploadDataProviderPtr provider) {
   if (body == nullptr) return;
   // The handle outlives this call; later calls must not see the record.
   Cronet_UploadDataProvider_SetClientContext(provider, nullptr);
-  body->bytes.clear();
+  body->drop_bytes();
   release_upload_body(body);
 }
 
-Cronet_UploadDataProviderPtr make_upload_provider(ByteBuffer body, UploadBody*& out) {
-  auto* record = new UploadBody(std::move(body));
+namespace {
+Cronet_UploadDataProviderPtr provider_for(UploadBody* record, UploadBody*& out) {
   Cronet_UploadDataProviderPtr provider = Cronet_UploadDataProvider_CreateWith(
       upload_get_length, upload_read, upload_rewind, upload_close);
   Cronet_UploadDataProvider_SetClientContext(provider, record);
   out = record;
   return provider;
+}
+}  // namespace
+
+Cronet_UploadDataProviderPtr make_upload_provider(ByteBuffer body, UploadBody*& out) {
+  return provider_for(new UploadBody(std::move(body)), out);
+}
+
+Cronet_UploadDataProviderPtr make_upload_provider(std::span<const std::uint8_t> lent,
+                                                  UploadBody*& out) {
+  return provider_for(new UploadBody(lent), out);
 }
 
 }  // namespace tarnwick

@@ -164,6 +164,22 @@ bool to_headers(PyObject* obj, std::vector<HeaderPair>& out) {
   return iteration_ended_cleanly();
 }
 
+namespace {
+// An abandoned request may read the bytes after the call returned: the
+// reference taken here is never dropped.
+void keep_forever(void* owner) { Py_INCREF(static_cast<PyObject*>(owner)); }
+}  // namespace
+
+bool lend_body(PyObject* obj, LentBytes& out) {
+  if (!PyBytes_CheckExact(obj)) return false;
+  out.bytes = std::span<const std::uint8_t>(
+      reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(obj)),
+      static_cast<std::size_t>(PyBytes_GET_SIZE(obj)));
+  out.keep = keep_forever;
+  out.owner = obj;
+  return true;
+}
+
 bool to_body(PyObject* obj, ByteBuffer& out) {
   if (PyBytes_CheckExact(obj) || PyByteArray_CheckExact(obj)) return copy_buffer(obj, out);
   Py_ssize_t hint = 0;

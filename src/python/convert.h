@@ -25,7 +25,13 @@ bool to_u64(PyObject* obj, std::uint64_t& out);
 // A non-str sequence of 2-tuples of str.
 bool to_headers(PyObject* obj, std::vector<HeaderPair>& out);
 
-// A non-str sequence of integers 0..255; exact bytes and bytearray in one copy.
+// A non-str sequence of integers 0..255; bytearray (and exact bytes, where
+// lending does not apply) in one copy.
 bool to_body(PyObject* obj, ByteBuffer& out);
+
+// Exact bytes are immutable, and the calling thread holds the interpreter lock
+// (so the caller's reference) until the request is released: they are lent to
+// the request instead of copied. False for any other object.
+bool lend_body(PyObject* obj, LentBytes& out);
 
 }  // namespace tarnwick::py

@@ -99,16 +99,29 @@ PyObject* create_session(PyObject* self, PyObject* const* args, Py_ssize_t nargs
   });
 }
 
-PyObject* response_dict(const ResponseData& response) {
+// Inserts under a key made and interned once for the life of the process;
+// PyDict_SetItemString would make and intern a new key object on every call.
+int set_item(PyObject* dict, PyObject*& key, const char* text, PyObject* value) {
+  if (key == nullptr && (key = PyUnicode_InternFromString(text)) == nullptr) return -1;
+  return PyDict_SetItem(dict, key, value);
+}
+
+PyObject* g_status_code_key = nullptr;
+PyObject* g_body_key = nullptr;
+PyObject* g_headers_key = nullptr;
+
+PyObject* response_dict(ResponseData& response) {
   PyRef dict(PyDict_New());
   if (!dict) return nullptr;
   PyRef status(PyLong_FromLong(response.status_code));
-  if (!status || PyDict_SetItemString(dict.get(), "status_code", status.get()) != 0) {
+  if (!status || set_item(dict.get(), g_status_code_key, "status_code", status.get()) != 0) {
     return nullptr;
   }
-  PyRef body(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(response.body.data()),
-                                       static_cast<Py_ssize_t>(response.body.size())));
-  if (!body || PyDict_SetItemString(dict.get(), "body", body.get()) != 0) return nullptr;
+  // The one copy of the body; the buffer gives its pages back as it goes.
+  PyRef body(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(response.body.size())));
+  if (!body) return nullptr;
+  response.body.move_out_to(PyBytes_AS_STRING(body.get()));
+  if (set_item(dict.get(), g_body_key, "body", body.get()) != 0) return nullptr;
   PyRef headers(PyList_New(0));
   if (!headers) return nullptr;
   for (const HeaderPair& pair : response.headers) {
@@ -119,11 +132,11 @@ PyObject* response_dict(const ResponseData& response) {
     PyRef tuple(PyTuple_Pack(2, name.get(), value.get()));
     if (!tuple || PyList_Append(headers.get(), tuple.get()) != 0) return nullptr;
   }
-  if (PyDict_SetItemString(dict.get(), "headers", headers.get()) != 0) return nullptr;
+  if (set_item(dict.get(), g_headers_key, "headers", headers.get()) != 0) return nullptr;
   return dict.release();
 }
 
-PyObject* outcome_to_python(const CallOutcome& outcome) {
+PyObject* outcome_to_python(CallOutcome& outcome) {
   using Kind = CallOutcome::Kind;
   switch (outcome.kind) {
     case Kind::kResponse:
@@ -168,7 +181,9 @@ PyObject* request(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
     if (!to_text(arg[1], spec.url)) return argument_error(names[1]);
     if (!to_text(arg[2], spec.method)) return argument_error(names[2]);
     if (given(arg[3]) && !to_headers(arg[3], spec.headers)) return argument_error(names[3]);
-    if (given(arg[4]) && !to_body(arg[4], spec.body)) return argument_error(names[4]);
+    if (given(arg[4]) && !lend_body(arg[4], spec.lent_body) && !to_body(arg[4], spec.body)) {
+      return argument_error(names[4]);
+    }
 
     // Blocks with the interpreter lock held, by design: returns only after the
     // request has been released.

@@ -10,6 +10,7 @@
 #include <mutex>
 #include <optional>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "executor.h"
@@ -100,6 +101,46 @@ TEST(CommandChannel, BlockedReceiverWakesWhenTheLastSenderGoes) {
   consumer.join();
   EXPECT_TRUE(done.load());
 }
+
+// A receiver blocked with a deadline, too, wakes at once when the last sender goes.
+TEST(CommandChannel, ReceiverWaitingWithADeadlineWakesWhenTheLastSenderGoes) {
+  auto [tx, rx] = Channel<int>::make();
+  using Wait = Channel<int>::Receiver::Wait;
+  std::optional<Wait> got;
+  std::thread consumer([&rx = rx, &got] {
+    std::optional<int> out;
+    got = rx.recv_until(std::chrono::steady_clock::now() + std::chrono::hours(1), out);
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  tx.reset();
+  consumer.join();
+  EXPECT_EQ(got, Wait::kDisconnected);
+}
+
+// prefilled values, rounds of three pushes and two pops: the ring wraps and
+// grows while it holds values, and still hands them out in order.
+class RingOrder : public ::testing::TestWithParam<std::pair<int, int>> {};
+
+TEST_P(RingOrder, KeepsFifoOrderAcrossWrapsAndGrowth) {
+  const auto [prefill, rounds] = GetParam();
+  RingQueue<std::unique_ptr<int>> q;  // move-only, as results are
+  int in = 0, out = 0;
+  for (int i = 0; i < prefill; ++i) q.push_back(std::make_unique<int>(in++));
+  for (int r = 0; r < rounds; ++r) {
+    for (int k = 0; k < 3; ++k) q.push_back(std::make_unique<int>(in++));
+    for (int k = 0; k < 2; ++k) {
+      ASSERT_FALSE(q.empty());
+      EXPECT_EQ(*q.pop_front(), out++);
+    }
+  }
+  EXPECT_EQ(q.size(), static_cast<std::size_t>(in - out));
+  while (!q.empty()) EXPECT_EQ(*q.pop_front(), out++);
+  EXPECT_EQ(out, in);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, RingOrder,
+                         ::testing::Values(std::make_pair(0, 1), std::make_pair(3, 5),
+                                           std::make_pair(4, 10), std::make_pair(7, 40)));
 
 // ---- executor thread ------------------------------------------------------
 

@@ -2,6 +2,7 @@
 // checks, the one-shot result channel and the upload body.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -204,6 +205,36 @@ TEST(ResultChannel, ValueSentBeforeTheWaitIsStillReceived) {
   ASSERT_TRUE(got.has_value());
   EXPECT_EQ(std::get<ResponseData>(*got).status_code, 204);
 }
+
+// ---- body buffer -----------------------------------------------------------
+
+// size -> the copy is exact and the buffer empty afterwards, whether or not
+// pages were given back on the way (steps of 4 MiB, only past one step).
+class BodyMoveOut : public ::testing::TestWithParam<std::size_t> {};
+
+TEST_P(BodyMoveOut, CopiesEveryByteAndEmptiesTheBuffer) {
+  const std::size_t n = GetParam();
+  // Appended piece by piece, as the callbacks do, so the capacity runs past the end.
+  ByteBuffer body;
+  std::vector<std::uint8_t> piece(1000);
+  for (std::size_t at = 0; at < n; at += piece.size()) {
+    const std::size_t k = std::min(piece.size(), n - at);
+    for (std::size_t i = 0; i < k; ++i)
+      piece[i] = static_cast<std::uint8_t>(((at + i) * 31 + 7) % 251);
+    body.append(piece.data(), k);
+  }
+  std::vector<std::uint8_t> out(n + 1, 0xEE);
+  body.move_out_to(out.data());
+  for (std::size_t i = 0; i < n; ++i)
+    ASSERT_EQ(out[i], static_cast<std::uint8_t>((i * 31 + 7) % 251)) << "byte " << i;
+  EXPECT_EQ(out[n], 0xEE) << "wrote past the body";
+  EXPECT_EQ(body.size(), 0u);
+  EXPECT_EQ(body.data(), nullptr);
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, BodyMoveOut,
+                         ::testing::Values(0u, 1u, 4095u, (4u << 20) - 1, 4u << 20, (4u << 20) + 1,
+                                           (9u << 20) + 4097));
 
 }  // namespace
 }  // namespace tarnwick

@@ -2,7 +2,9 @@
 // the record itself, then end to end through a local server.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -77,7 +79,21 @@ TEST(UploadBodyRecord, TakesTheBufferWithoutCopying) {
   ByteBuffer b = pattern(1 << 20);
   const std::uint8_t* before = b.data();
   UploadBody body(std::move(b));
-  EXPECT_EQ(body.bytes.data(), before);
+  EXPECT_EQ(body.data, before);
+}
+
+TEST(UploadBodyRecord, ReadsLentBytesInPlaceAndNeverFreesThem) {
+  ByteBuffer lent = pattern(100000);
+  {
+    UploadBody body(std::span<const std::uint8_t>(lent.data(), lent.size()));
+    EXPECT_EQ(body.data, lent.data());
+    EXPECT_TRUE(body.owned.empty());
+    std::vector<std::uint8_t> out(100000);
+    ASSERT_EQ(body.read_into(out.data(), out.size()), 100000u);
+    EXPECT_TRUE(std::equal(out.begin(), out.end(), lent.data()));
+    body.drop_bytes();
+  }
+  EXPECT_EQ(lent.size(), 100000u);  // still the caller's, untouched
 }
 
 // ---- end to end --------------------------------------------------------------

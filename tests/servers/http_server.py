@@ -15,7 +15,7 @@ import zlib
 
 import httpcore
 from httpcore import BadRequest, Close, head_bytes
-from patterns import COMPRESSIBLE_BODY, PatternSource, text_blocks
+from patterns import COMPRESSIBLE_BODY, PatternSource, pattern_bytes, text_blocks
 
 try:
     import brotli
@@ -152,6 +152,29 @@ def close_delimited(req, m):
             req.send(piece)
             off += len(piece)
     raise Close()
+
+
+@route(r"/lie/(\d+)/(\d+)")
+def lie(req, m):
+    # Announces one Content-Length, sends another number of pattern bytes, closes.
+    announced, n = int(m.group(1)), int(m.group(2))
+    req.finish_body()
+    req.send(head_bytes(200, [("Content-Type", "application/octet-stream"),
+                              ("Content-Length", announced), ("Connection", "close")]))
+    if req.method != "HEAD":
+        src, off = PatternSource(0), 0
+        while off < n:
+            piece = src.slice(off, n - off)
+            req.send(piece)
+            off += len(piece)
+    raise Close()
+
+
+@route(r"/gzip-of/(\d+)")
+def gzip_of(req, m):
+    # The gzip of n pattern bytes: announces the encoded length, which is larger
+    # than the body for a few bytes and far smaller for a long run.
+    _encoded(req, "gzip", gzip.compress(pattern_bytes(int(m.group(1)))))
 
 
 @route(r"/status/(\d{3})")
