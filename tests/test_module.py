@@ -187,7 +187,7 @@ def test_no_system_libcurl_at_run_time():
     # it loads may need a libcurl shared object, directly or through another.
     import os
     mod = tarnwick.__file__
-    libs = [mod, os.path.join(os.path.dirname(mod), "libcronet_curl.so")]
+    libs = [mod, os.path.join(os.path.dirname(mod), "tarnwick.cronet", "libcronet_curl.so")]
     for lib in libs:
         needed = subprocess.run(["readelf", "-d", lib], capture_output=True, text=True, check=True).stdout
         assert "(NEEDED)" in needed, lib

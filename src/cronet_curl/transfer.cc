@@ -846,7 +846,11 @@ void RequestCore::NetTransferDone(CURLcode result) {
     if (net_.response_started) {
       // As with the browser's pull model, a failure in the body reaches the
       // application through its reads: data received before it first.
-      EndBody(MapCurlFailure(f));
+      int32_t error = MapCurlFailure(f);
+      // A TLS close without close_notify before a spaced Content-Length was
+      // reached is, as a plain close is, a body cut short.
+      if (net_.length_left > 0 && error == ERR_CONNECTION_CLOSED) error = ERR_CONTENT_LENGTH_MISMATCH;
+      EndBody(error);
       return;
     }
     FailWith(MapCurlFailure(f));

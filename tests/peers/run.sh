@@ -38,8 +38,8 @@ if [ "${TARNWICK_IN_NETNS:-}" != 1 ]; then
   # The module and the adapters as `make build` installed them into .venv.
   site=$("$VENV/bin/python" -c 'import sysconfig; print(sysconfig.get_paths()["purelib"])')
   main=$(.venv/bin/python -c 'import sysconfig; print(sysconfig.get_paths()["purelib"])')
-  rm -rf "$site/tarnwick_adapters"
-  cp -r "$main"/tarnwick.*.so "$main"/libcronet_curl.so "$main/tarnwick_adapters" "$site/"
+  rm -rf "$site/tarnwick_adapters" "$site/tarnwick.cronet"
+  cp -r "$main"/tarnwick.*.so "$main/tarnwick.cronet" "$main/tarnwick_adapters" "$site/"
   if [ "$(id -u)" != 0 ]; then
     echo "tests/peers/run.sh: needs root for a private network namespace (unshare -n)" >&2
     exit 1
