@@ -22,6 +22,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "body_queue.h"
 #include "content_decoder.h"
 #include "objects.h"
 #include "proxy_rules.h"
@@ -81,6 +82,7 @@ class EngineCore : public std::enable_shared_from_this<EngineCore> {
   void AddTransfer(const std::shared_ptr<RequestCore>& r) { transfers_[r.get()] = r; }
   void RemoveTransfer(RequestCore* r) { transfers_.erase(r); }
   void ScheduleCleanup(const std::shared_ptr<RequestCore>& r) { cleanups_.push_back(r); }
+  BlockPool* blocks() { return &blocks_; }
 
   // Connection sockets (idle_sockets.cc). libcurl opens and closes them
   // through these callbacks (clientp: the engine).
@@ -122,6 +124,7 @@ class EngineCore : public std::enable_shared_from_this<EngineCore> {
   std::unordered_map<RequestCore*, std::shared_ptr<RequestCore>> requests_;
   std::unordered_map<RequestCore*, std::shared_ptr<RequestCore>> transfers_;
   std::vector<std::shared_ptr<RequestCore>> cleanups_;
+  BlockPool blocks_;  // body queue blocks between requests
   struct Socket {
     enum Use { kUnknown, kBusy, kIdle, kDropped } use = kUnknown;
     bool http1 = false;
@@ -266,7 +269,7 @@ class RequestCore : public std::enable_shared_from_this<RequestCore> {
   bool sink_final_ = false;
   std::string sink_error_;
 
-  // Guards the body queue (net_.chunks, front_offset, buffered, recv_paused)
+  // Guards the body queue (net_.body, buffered, recv_paused)
   // and body_eof_: a Read finds buffered bytes, or the end of a body already
   // in, itself, without a round trip through the network thread. Taken after
   // mu_, never before it.
@@ -315,8 +318,7 @@ class RequestCore : public std::enable_shared_from_this<RequestCore> {
     bool ended_by_length = false;
     std::shared_ptr<Cronet_UrlResponseInfo> info;
     // Body queue.
-    std::deque<std::string> chunks;
-    size_t front_offset = 0;
+    BodyQueue body;
     size_t buffered = 0;
     bool recv_paused = false;
     bool send_paused = false;
@@ -328,7 +330,7 @@ class RequestCore : public std::enable_shared_from_this<RequestCore> {
     bool dec_blocked = false;  // stopped at the high-water mark with input or output held
     std::string dec_in;        // compressed bytes taken from libcurl, not yet decoded
     size_t dec_in_off = 0;
-    std::string dec_piece;
+    Block dec_block;  // decoder output not yet queued
     int32_t dec_error = 0;
     bool dec_end_pending = false;  // the transfer ended while decoding was held back
     int32_t dec_end_error = 0;

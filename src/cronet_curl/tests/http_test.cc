@@ -378,6 +378,34 @@ TEST_F(Http, AcceptEncodingFollowsBrotliSetting) {
   }
 }
 
+// The body queue's blocks are reused by later requests of the engine: each
+// body is exactly its own bytes, whatever an earlier one left in the blocks.
+TEST_F(Http, BodiesOnOneEngineAreExactlyTheirOwn) {
+  Cronet_EnginePtr engine = StartEngine();
+  struct Case {
+    int size;
+    int seed;
+    uint64_t read_size;
+    int read_delay_ms;  // lets the queue fill up to its high-water mark
+  } cases[] = {
+      {3000000, 1, 32768, 1}, {70000, 2, 1000, 0}, {1, 3, 32768, 0},
+      {200001, 4, 65536 + 3, 0}, {2500000, 5, 4096, 0}, {0, 6, 32768, 0},
+      {33000, 7, 1, 0},
+  };
+  for (const Case& c : cases) {
+    TestRequest t(engine);
+    t.read_size = c.read_size;
+    t.read_delay_ms = c.read_delay_ms;
+    std::string url = base_ + "/bytes/" + std::to_string(c.size) + "?seed=" + std::to_string(c.seed);
+    ASSERT_EQ(t.InitAndStart(url), Cronet_RESULT_SUCCESS);
+    ASSERT_TRUE(t.Wait(60000)) << url;
+    EXPECT_EQ(t.events.back(), "succeeded") << url << " " << t.error_message;
+    ASSERT_EQ(t.body.size(), static_cast<size_t>(c.size)) << url;
+    EXPECT_TRUE(MatchesPattern(t.body, c.seed)) << url;
+  }
+  StopEngine(engine);
+}
+
 // A small compressed body that decodes to far more than the body queue holds:
 // decoding stops at the queue's bound while nobody reads (the whole input is
 // already in and the transfer over), and goes on with the reads to the end.

@@ -1,0 +1,109 @@
+"""Instructions per small GET and per MiB moved, counted by callgrind.
+
+    python bench/callgrind.py [--site DIR] [--only get,download,upload]
+
+The nginx test server runs outside valgrind. Each workload runs twice under
+`valgrind --tool=callgrind` with two sizes (N1 and N2 requests, or M1 and M2
+MiB); the difference of the two instruction totals, over the difference of
+the sizes, leaves out start-up and session creation. Totals are summed over
+all threads of the process (library, libcurl, libc, interpreter; not the
+kernel). --site puts an installed module first on PYTHONPATH, as bench/ab.py
+does, to compare builds.
+"""
+
+import argparse
+import os
+import re
+import subprocess
+import sys
+import tempfile
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(HERE)
+sys.path.insert(0, os.path.join(ROOT, "tests"))
+
+from servers import NginxServer  # noqa: E402
+
+# Runs inside valgrind: one session, a warm-up request, then the workload.
+DRIVER = r"""
+import sys, tarnwick
+kind, url, n = sys.argv[1], sys.argv[2], int(sys.argv[3])
+c = tarnwick.ZoDeruziDuzera()
+sid = c.create_session(skip_cert_verify=True)
+c.request(sid, sys.argv[4], "GET")
+if kind == "get":
+    for _ in range(n):
+        assert c.request(sid, url, "GET")["status_code"] == 200
+elif kind == "download":
+    body = c.request(sid, url, "GET")["body"]
+    assert len(body) >= n << 20
+elif kind == "upload":
+    body = bytes(n << 20)
+    assert c.request(sid, url, "POST", body=body)["status_code"] in (200, 204)
+c.close_session(sid)
+"""
+
+
+def instructions(python, env, args):
+    with tempfile.TemporaryDirectory() as tmp:
+        out = os.path.join(tmp, "cg.out")
+        cmd = ["valgrind", "--tool=callgrind", "--callgrind-out-file=" + out,
+               "--dump-instr=no", python, "-c", DRIVER] + args
+        p = subprocess.run(cmd, env=env, capture_output=True, text=True, timeout=3600)
+        if p.returncode != 0:
+            raise RuntimeError("run failed: %s\n%s" % (" ".join(args), p.stderr[-2000:]))
+        total = 0
+        with open(out) as f:
+            for line in f:
+                m = re.match(r"(?:summary|totals):\s+(\d+)", line)
+                if m:
+                    total = max(total, int(m.group(1)))
+        return total
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--site", help="installed module dir put first on PYTHONPATH")
+    ap.add_argument("--only", default="get,download,upload")
+    ap.add_argument("--gets", default="200,600", help="N1,N2 small GETs")
+    ap.add_argument("--mib", default="8,24", help="M1,M2 MiB downloaded and uploaded")
+    args = ap.parse_args()
+    python = os.environ.get("TARNWICK_PYTHON", os.path.join(ROOT, ".venv", "bin", "python"))
+    env = dict(os.environ)
+    if args.site:
+        env["PYTHONPATH"] = args.site
+    n1, n2 = (int(x) for x in args.gets.split(","))
+    m1, m2 = (int(x) for x in args.mib.split(","))
+    only = set(args.only.split(","))
+    with NginxServer(big_mib=m2) as server:
+        warm = server.url("/1k.bin")
+        rows = []
+        if "get" in only:
+            for proto in ("http", "https", "h2"):
+                url = server.url("/1k.bin", proto)
+                a = instructions(python, env, ["get", url, str(n1), warm])
+                b = instructions(python, env, ["get", url, str(n2), warm])
+                rows.append(("small GET, %s" % proto, (b - a) / (n2 - n1), "per request"))
+                show(rows[-1])
+        if "upload" in only:
+            url = server.url("/upload")
+            a = instructions(python, env, ["upload", url, str(m1), warm])
+            b = instructions(python, env, ["upload", url, str(m2), warm])
+            rows.append(("upload from bytes", (b - a) / (m2 - m1), "per MiB"))
+            show(rows[-1])
+    if "download" in only:
+        totals = []
+        for m in (m1, m2):
+            with NginxServer(big_mib=m) as server:
+                totals.append(instructions(python, env, ["download", server.url("/big.bin"), str(m),
+                                                         server.url("/1k.bin")]))
+        rows.append(("download", (totals[1] - totals[0]) / (m2 - m1), "per MiB"))
+        show(rows[-1])
+
+
+def show(row):
+    print("%-22s %12.0f instructions %s" % row, flush=True)
+
+
+if __name__ == "__main__":
+    main()
