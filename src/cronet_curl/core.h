@@ -83,6 +83,9 @@ class EngineCore : public std::enable_shared_from_this<EngineCore> {
   void RemoveTransfer(RequestCore* r) { transfers_.erase(r); }
   void ScheduleCleanup(const std::shared_ptr<RequestCore>& r) { cleanups_.push_back(r); }
   BlockPool* blocks() { return &blocks_; }
+  // Easy handles kept between requests, reset to defaults; null when none.
+  CURL* TakeEasy();
+  void GiveBackEasy(CURL* e);
 
   // Connection sockets (idle_sockets.cc). libcurl opens and closes them
   // through these callbacks (clientp: the engine).
@@ -125,6 +128,7 @@ class EngineCore : public std::enable_shared_from_this<EngineCore> {
   std::unordered_map<RequestCore*, std::shared_ptr<RequestCore>> transfers_;
   std::vector<std::shared_ptr<RequestCore>> cleanups_;
   BlockPool blocks_;  // body queue blocks between requests
+  std::vector<CURL*> spare_easy_;
   struct Socket {
     enum Use { kUnknown, kBusy, kIdle, kDropped } use = kUnknown;
     bool http1 = false;

@@ -196,6 +196,27 @@ void EngineCore::Handle(const Command& c) {
   }
 }
 
+// Reusing a handle spares libcurl's per-handle set-up and teardown per
+// request. Not with QUIC: a handle keeps its alt-svc cache through a reset,
+// which would let an earlier request's answer pick a later one's protocol.
+constexpr size_t kSpareEasyHandles = 8;
+
+CURL* EngineCore::TakeEasy() {
+  if (spare_easy_.empty()) return nullptr;
+  CURL* e = spare_easy_.back();
+  spare_easy_.pop_back();
+  return e;
+}
+
+void EngineCore::GiveBackEasy(CURL* e) {
+  if (config_.quic || spare_easy_.size() >= kSpareEasyHandles) {
+    curl_easy_cleanup(e);
+    return;
+  }
+  curl_easy_reset(e);  // no pointer into the request it served stays behind
+  spare_easy_.push_back(e);
+}
+
 void EngineCore::ProcessCleanups() {
   while (!cleanups_.empty()) {
     std::vector<std::shared_ptr<RequestCore>> list;
@@ -283,6 +304,8 @@ void EngineCore::Run() {
     multi_ = nullptr;
     share_ = nullptr;
   }
+  for (CURL* e : spare_easy_) curl_easy_cleanup(e);  // before the share they use
+  spare_easy_.clear();
   curl_multi_cleanup(multi);
   curl_share_cleanup(share);
   tl_engine = nullptr;

@@ -175,13 +175,15 @@ void RequestCore::NetStart() {
 void RequestCore::StartTransfer() {
   const EngineConfig& cfg = engine_->config();
   RemoveTransferNow();
+  bool reused = false;  // an engine's spare handle is reset already
+  if (!net_.easy) reused = (net_.easy = engine_->TakeEasy()) != nullptr;
   if (!net_.easy) {
     net_.easy = curl_easy_init();
     if (!net_.easy) {
       FailWith(ERR_OUT_OF_MEMORY);
       return;
     }
-  } else {
+  } else if (!reused) {
     curl_easy_reset(net_.easy);
   }
   if (net_.slist) {
@@ -370,7 +372,7 @@ void RequestCore::NetCleanupTransfer() {
   }
   if (net_.dec_block) engine_->blocks()->Give(std::move(net_.dec_block));
   if (net_.easy) {
-    curl_easy_cleanup(net_.easy);
+    engine_->GiveBackEasy(net_.easy);
     net_.easy = nullptr;
   }
   if (net_.slist) {

@@ -216,6 +216,56 @@ std::string RawHead(const std::string& echo_body) {
   return Unbase64(echo_body.substr(pos, echo_body.find('"', pos) - pos));
 }
 
+// Engines reuse curl handles between requests: a plain GET after any other
+// kind of request goes out exactly as the first one did.
+TEST_F(Http, PlainGetAfterOtherRequestsIsUnchanged) {
+  Cronet_EnginePtr engine = StartEngine();
+  auto plain = [&] {
+    TestRequest t(engine);
+    EXPECT_EQ(t.InitAndStart(base_ + "/echo/plain"), Cronet_RESULT_SUCCESS);
+    EXPECT_TRUE(t.Wait());
+    EXPECT_EQ(t.status, 200) << t.error_message;
+    return RawHead(t.body);
+  };
+  const std::string want = plain();
+  ASSERT_TRUE(Contains(want, "GET /echo/plain HTTP/1.1\r\n")) << want;
+  struct Before {
+    const char* name;
+    const char* method;
+    const char* path;
+    std::vector<Header> headers;
+    const char* body;  // an upload when set
+    bool chunked;
+  } cases[] = {
+      {"post", "POST", "/echo", {{"Content-Type", "text/x"}, {"X-Post", "1"}}, "abc", false},
+      {"put chunked", "PUT", "/echo", {{"Expect", "100-continue"}}, "0123456789", true},
+      {"head", "HEAD", "/echo", {}, nullptr, false},
+      {"headers", "GET", "/echo", {{"Accept-Encoding", "identity"}, {"Range", "bytes=0-1"},
+                                   {"User-Agent", "other"}, {"Cookie", "a=b"}}, nullptr, false},
+      {"redirected", "POST", "/redirect/302?to=/echo", {}, "x", false},
+      {"credentials", "GET", "/basic-auth/reuse-handle?user=u&pass=p", {}, nullptr, false},
+      {"delete", "DELETE", "/status/204", {}, nullptr, false},
+  };
+  for (const Before& c : cases) {
+    {
+      TestRequest t(engine);
+      t.method = c.method;
+      t.headers = c.headers;
+      std::unique_ptr<TestUpload> up;
+      if (c.body) {
+        up = std::make_unique<TestUpload>(c.body, c.chunked);
+        t.upload = up.get();
+      }
+      std::string url = base_ + c.path;
+      if (std::string(c.name) == "credentials") url.insert(url.find("//") + 2, "u:p@");
+      ASSERT_EQ(t.InitAndStart(url), Cronet_RESULT_SUCCESS) << c.name;
+      ASSERT_TRUE(t.Wait()) << c.name;
+    }
+    EXPECT_EQ(plain(), want) << "after " << c.name;
+  }
+  StopEngine(engine);
+}
+
 TEST_F(Http, BlankHeaderValuesGoOutWhole) {
   Cronet_EnginePtr engine = StartEngine();
   const std::vector<std::vector<Header>> cases = {
