@@ -14,7 +14,7 @@
 namespace cronet_curl {
 namespace {
 
-constexpr size_t kPiece = 64 << 10;  // decoded bytes per queue entry
+constexpr size_t kPiece = BodyQueue::kBlockSize;  // decoded bytes per step at most
 
 }  // namespace
 
@@ -77,8 +77,11 @@ size_t RequestCore::RunDecoder(const uint8_t* in, size_t len) {
         out = static_cast<uint8_t*>(direct->data);
         cap = static_cast<size_t>(direct->size);
       } else {
-        net_.dec_piece.resize(kPiece);
-        out = reinterpret_cast<uint8_t*>(net_.dec_piece.data());
+        if (!net_.dec_block) {
+          std::lock_guard<std::mutex> q(queue_mu_);
+          net_.dec_block = net_.body.TakeBlock(engine_->blocks());
+        }
+        out = reinterpret_cast<uint8_t*>(net_.dec_block.get());
         cap = kPiece;
       }
       ContentDecoder::Result r = net_.decoder->Decode(in + taken, len - taken, out, cap);
@@ -93,12 +96,10 @@ size_t RequestCore::RunDecoder(const uint8_t* in, size_t len) {
         net_.read_buf = nullptr;
         PostReadCompleted(direct, r.produced);
       } else if (r.produced > 0) {
-        net_.dec_piece.resize(r.produced);
         std::lock_guard<std::mutex> q(queue_mu_);
-        net_.chunks.push_back(std::move(net_.dec_piece));
+        net_.body.Push(std::move(net_.dec_block), r.produced, engine_->blocks());
         net_.buffered += r.produced;
         AddBufferedBytes(static_cast<int64_t>(r.produced));
-        net_.dec_piece = std::string();
       }
       if (r.consumed == 0 && r.produced == 0) return taken;
     }

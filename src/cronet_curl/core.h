@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "alt_svc.h"
+#include "body_queue.h"
 #include "content_decoder.h"
 #include "objects.h"
 #include "proxy_rules.h"
@@ -85,6 +86,10 @@ class EngineCore : public std::enable_shared_from_this<EngineCore> {
   void AddTransfer(const std::shared_ptr<RequestCore>& r) { transfers_[r.get()] = r; }
   void RemoveTransfer(RequestCore* r) { transfers_.erase(r); }
   void ScheduleCleanup(const std::shared_ptr<RequestCore>& r) { cleanups_.push_back(r); }
+  BlockPool* blocks() { return &blocks_; }
+  // Easy handles kept between requests, reset to defaults; null when none.
+  CURL* TakeEasy();
+  void GiveBackEasy(CURL* e, bool carried_quic);
 
   // Connection sockets (idle_sockets.cc). libcurl opens and closes them
   // through these callbacks (clientp: the engine).
@@ -126,6 +131,8 @@ class EngineCore : public std::enable_shared_from_this<EngineCore> {
   std::unordered_map<RequestCore*, std::shared_ptr<RequestCore>> requests_;
   std::unordered_map<RequestCore*, std::shared_ptr<RequestCore>> transfers_;
   std::vector<std::shared_ptr<RequestCore>> cleanups_;
+  BlockPool blocks_;  // body queue blocks between requests
+  std::vector<CURL*> spare_easy_;
   struct Socket {
     enum Use { kUnknown, kBusy, kIdle, kDropped } use = kUnknown;
     bool http1 = false;
@@ -279,7 +286,7 @@ class RequestCore : public std::enable_shared_from_this<RequestCore> {
   bool sink_final_ = false;
   std::string sink_error_;
 
-  // Guards the body queue (net_.chunks, front_offset, buffered, recv_paused)
+  // Guards the body queue (net_.body, buffered, recv_paused)
   // and body_eof_: a Read finds buffered bytes, or the end of a body already
   // in, itself, without a round trip through the network thread. Taken after
   // mu_, never before it.
@@ -295,6 +302,7 @@ class RequestCore : public std::enable_shared_from_this<RequestCore> {
     CURL* easy = nullptr;
     curl_slist* slist = nullptr;
     curl_slist* connect_to = nullptr;  // to the HTTP/3 alternative
+    bool easy_carried_quic = false;     // the current handle ran a QUIC transfer
     std::string quic_origin;  // this transfer tries the origin's HTTP/3 alternative
     char errbuf[CURL_ERROR_SIZE] = {0};
     bool in_multi = false;
@@ -330,8 +338,7 @@ class RequestCore : public std::enable_shared_from_this<RequestCore> {
     bool ended_by_length = false;
     std::shared_ptr<Cronet_UrlResponseInfo> info;
     // Body queue.
-    std::deque<std::string> chunks;
-    size_t front_offset = 0;
+    BodyQueue body;
     size_t buffered = 0;
     bool recv_paused = false;
     bool send_paused = false;
@@ -343,7 +350,7 @@ class RequestCore : public std::enable_shared_from_this<RequestCore> {
     bool dec_blocked = false;  // stopped at the high-water mark with input or output held
     std::string dec_in;        // compressed bytes taken from libcurl, not yet decoded
     size_t dec_in_off = 0;
-    std::string dec_piece;
+    Block dec_block;  // decoder output not yet queued
     int32_t dec_error = 0;
     bool dec_end_pending = false;  // the transfer ended while decoding was held back
     int32_t dec_end_error = 0;

@@ -201,6 +201,29 @@ void EngineCore::Handle(const Command& c) {
   }
 }
 
+// Reusing a handle spares libcurl's per-handle set-up and teardown per
+// request. Our libcurl has no alt-svc cache of its own (the engine keeps
+// Alt-Svc), so a reset handle carries no protocol choice over. A handle that
+// carried a QUIC transfer is not reused: libcurl 7.88's HTTP/3 code keeps
+// per-handle stream state that we only trust a fresh handle to be free of.
+constexpr size_t kSpareEasyHandles = 8;
+
+CURL* EngineCore::TakeEasy() {
+  if (spare_easy_.empty()) return nullptr;
+  CURL* e = spare_easy_.back();
+  spare_easy_.pop_back();
+  return e;
+}
+
+void EngineCore::GiveBackEasy(CURL* e, bool carried_quic) {
+  if (carried_quic || spare_easy_.size() >= kSpareEasyHandles) {
+    curl_easy_cleanup(e);
+    return;
+  }
+  curl_easy_reset(e);  // no pointer into the request it served stays behind
+  spare_easy_.push_back(e);
+}
+
 void EngineCore::ProcessCleanups() {
   while (!cleanups_.empty()) {
     std::vector<std::shared_ptr<RequestCore>> list;
@@ -298,6 +321,8 @@ void EngineCore::Run() {
     multi_ = nullptr;
     share_ = nullptr;
   }
+  for (CURL* e : spare_easy_) curl_easy_cleanup(e);  // before the share they use
+  spare_easy_.clear();
   curl_multi_cleanup(multi);
   curl_share_cleanup(share);
   tl_engine = nullptr;

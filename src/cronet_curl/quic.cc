@@ -34,6 +34,7 @@ void RequestCore::ChooseQuic(EasyOptions& o) {
   net_.connect_to = curl_slist_append(nullptr, line.c_str());
   if (!net_.connect_to) return;
   o.Need(CURLOPT_CONNECT_TO, net_.connect_to);
+  net_.easy_carried_quic = true;
   // HTTP/3 only: libcurl's own fallback would go to the alternative's port over TCP.
   o.Need(CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_3ONLY));
   uint32_t test_timeout = TestQuicConnectTimeoutMs();

@@ -166,13 +166,18 @@ void RequestCore::NetStart() {
 void RequestCore::StartTransfer() {
   const EngineConfig& cfg = engine_->config();
   RemoveTransferNow();
+  bool reused = false;  // an engine's spare handle is reset already
+  if (!net_.easy) {
+    reused = (net_.easy = engine_->TakeEasy()) != nullptr;
+    net_.easy_carried_quic = false;
+  }
   if (!net_.easy) {
     net_.easy = curl_easy_init();
     if (!net_.easy) {
       FailWith(ERR_OUT_OF_MEMORY);
       return;
     }
-  } else {
+  } else if (!reused) {
     curl_easy_reset(net_.easy);
   }
   if (net_.slist) {
@@ -359,8 +364,13 @@ void RequestCore::DetachTransfer() {
 void RequestCore::NetCleanupTransfer() {
   if (!net_.detached) return;
   RemoveTransferNow();
+  {
+    std::lock_guard<std::mutex> q(queue_mu_);
+    net_.body.ReturnSpare(engine_->blocks());
+  }
+  if (net_.dec_block) engine_->blocks()->Give(std::move(net_.dec_block));
   if (net_.easy) {
-    curl_easy_cleanup(net_.easy);
+    engine_->GiveBackEasy(net_.easy, net_.easy_carried_quic);
     net_.easy = nullptr;
   }
   if (net_.slist) {
@@ -616,7 +626,7 @@ size_t RequestCore::OnBody(RequestCore* self, char* data, size_t len) {
     net.recv_paused = true;  // libcurl keeps this chunk and hands it over again later
     return CURL_WRITEFUNC_PAUSE;
   }
-  net.chunks.emplace_back(data, len);
+  net.body.Append(data, len, self->engine_->blocks());
   net.buffered += len;
   AddBufferedBytes(static_cast<int64_t>(len));
   return len;
@@ -624,7 +634,7 @@ size_t RequestCore::OnBody(RequestCore* self, char* data, size_t len) {
 
 void RequestCore::AppendToQueue(const char* data, size_t n) {
   std::lock_guard<std::mutex> q(queue_mu_);
-  net_.chunks.emplace_back(data, n);
+  net_.body.Append(data, n, engine_->blocks());
   net_.buffered += n;
   AddBufferedBytes(static_cast<int64_t>(n));
 }
@@ -632,27 +642,13 @@ void RequestCore::AppendToQueue(const char* data, size_t n) {
 void RequestCore::ClearQueue() {
   std::lock_guard<std::mutex> q(queue_mu_);
   if (net_.buffered) AddBufferedBytes(-static_cast<int64_t>(net_.buffered));
-  net_.chunks.clear();
-  net_.front_offset = 0;
+  net_.body.Clear();
   net_.buffered = 0;
 }
 
 size_t RequestCore::CopyFromQueue(Cronet_Buffer* buf) {
-  size_t cap = static_cast<size_t>(buf->size);
-  size_t copied = 0;
-  char* dst = static_cast<char*>(buf->data);
-  while (copied < cap && !net_.chunks.empty()) {
-    std::string& front = net_.chunks.front();
-    size_t avail = front.size() - net_.front_offset;
-    size_t k = std::min(avail, cap - copied);
-    std::memcpy(dst + copied, front.data() + net_.front_offset, k);
-    copied += k;
-    net_.front_offset += k;
-    if (net_.front_offset == front.size()) {
-      net_.chunks.pop_front();
-      net_.front_offset = 0;
-    }
-  }
+  size_t copied =
+      net_.body.CopyOut(static_cast<char*>(buf->data), static_cast<size_t>(buf->size));
   net_.buffered -= copied;
   AddBufferedBytes(-static_cast<int64_t>(copied));
   return copied;

@@ -216,6 +216,56 @@ std::string RawHead(const std::string& echo_body) {
   return Unbase64(echo_body.substr(pos, echo_body.find('"', pos) - pos));
 }
 
+// Engines reuse curl handles between requests: a plain GET after any other
+// kind of request goes out exactly as the first one did.
+TEST_F(Http, PlainGetAfterOtherRequestsIsUnchanged) {
+  Cronet_EnginePtr engine = StartEngine();
+  auto plain = [&] {
+    TestRequest t(engine);
+    EXPECT_EQ(t.InitAndStart(base_ + "/echo/plain"), Cronet_RESULT_SUCCESS);
+    EXPECT_TRUE(t.Wait());
+    EXPECT_EQ(t.status, 200) << t.error_message;
+    return RawHead(t.body);
+  };
+  const std::string want = plain();
+  ASSERT_TRUE(Contains(want, "GET /echo/plain HTTP/1.1\r\n")) << want;
+  struct Before {
+    const char* name;
+    const char* method;
+    const char* path;
+    std::vector<Header> headers;
+    const char* body;  // an upload when set
+    bool chunked;
+  } cases[] = {
+      {"post", "POST", "/echo", {{"Content-Type", "text/x"}, {"X-Post", "1"}}, "abc", false},
+      {"put chunked", "PUT", "/echo", {{"Expect", "100-continue"}}, "0123456789", true},
+      {"head", "HEAD", "/echo", {}, nullptr, false},
+      {"headers", "GET", "/echo", {{"Accept-Encoding", "identity"}, {"Range", "bytes=0-1"},
+                                   {"User-Agent", "other"}, {"Cookie", "a=b"}}, nullptr, false},
+      {"redirected", "POST", "/redirect/302?to=/echo", {}, "x", false},
+      {"credentials", "GET", "/basic-auth/reuse-handle?user=u&pass=p", {}, nullptr, false},
+      {"delete", "DELETE", "/status/204", {}, nullptr, false},
+  };
+  for (const Before& c : cases) {
+    {
+      TestRequest t(engine);
+      t.method = c.method;
+      t.headers = c.headers;
+      std::unique_ptr<TestUpload> up;
+      if (c.body) {
+        up = std::make_unique<TestUpload>(c.body, c.chunked);
+        t.upload = up.get();
+      }
+      std::string url = base_ + c.path;
+      if (std::string(c.name) == "credentials") url.insert(url.find("//") + 2, "u:p@");
+      ASSERT_EQ(t.InitAndStart(url), Cronet_RESULT_SUCCESS) << c.name;
+      ASSERT_TRUE(t.Wait()) << c.name;
+    }
+    EXPECT_EQ(plain(), want) << "after " << c.name;
+  }
+  StopEngine(engine);
+}
+
 TEST_F(Http, BlankHeaderValuesGoOutWhole) {
   Cronet_EnginePtr engine = StartEngine();
   const std::vector<std::vector<Header>> cases = {
@@ -376,6 +426,34 @@ TEST_F(Http, AcceptEncodingFollowsBrotliSetting) {
     EXPECT_EQ(Contains(ae, "zstd"), brotli) << ae;
     StopEngine(engine);
   }
+}
+
+// The body queue's blocks are reused by later requests of the engine: each
+// body is exactly its own bytes, whatever an earlier one left in the blocks.
+TEST_F(Http, BodiesOnOneEngineAreExactlyTheirOwn) {
+  Cronet_EnginePtr engine = StartEngine();
+  struct Case {
+    int size;
+    int seed;
+    uint64_t read_size;
+    int read_delay_ms;  // lets the queue fill up to its high-water mark
+  } cases[] = {
+      {3000000, 1, 32768, 1}, {70000, 2, 1000, 0}, {1, 3, 32768, 0},
+      {200001, 4, 65536 + 3, 0}, {2500000, 5, 4096, 0}, {0, 6, 32768, 0},
+      {33000, 7, 1, 0},
+  };
+  for (const Case& c : cases) {
+    TestRequest t(engine);
+    t.read_size = c.read_size;
+    t.read_delay_ms = c.read_delay_ms;
+    std::string url = base_ + "/bytes/" + std::to_string(c.size) + "?seed=" + std::to_string(c.seed);
+    ASSERT_EQ(t.InitAndStart(url), Cronet_RESULT_SUCCESS);
+    ASSERT_TRUE(t.Wait(60000)) << url;
+    EXPECT_EQ(t.events.back(), "succeeded") << url << " " << t.error_message;
+    ASSERT_EQ(t.body.size(), static_cast<size_t>(c.size)) << url;
+    EXPECT_TRUE(MatchesPattern(t.body, c.seed)) << url;
+  }
+  StopEngine(engine);
 }
 
 // A small compressed body that decodes to far more than the body queue holds:
