@@ -1,13 +1,20 @@
 """One adapter per HTTP client, each used the way its own documentation suggests.
 
-Every adapter is built for one protocol ("http", "https" or "h2") and offers
-get(url) -> body bytes, post(url, body) -> status, and close(). Imports are
+Every adapter is built for one protocol ("http", "https", "h2" or "h3") and
+offers get(url) -> body bytes, post(url, body) -> status, and close(). HTTP/3
+is reached through an https origin whose Alt-Svc names the QUIC server: an
+adapter that can follow one offers advertise(url), which fetches that URL from
+the TCP server first. Imports are
 lazy: the tarnwick worker runs in the project venv, the others in the
 benchmark venv, and neither has the other's packages.
 """
 
 import io
 import ssl
+
+# The HTTP/3 server's Server header: every HTTP/3 response must carry it, so a
+# request that quietly went to nginx over TCP fails the run instead of counting.
+H3_SERVER = "nghttp3/ngtcp2 server"
 
 
 class TarnwickClient:
@@ -20,11 +27,19 @@ class TarnwickClient:
         self._sid = self._c.create_session(skip_cert_verify=True)
         if not self._sid:
             raise RuntimeError("create_session returned no session")
+        self._h3 = proto == "h3"
+
+    def advertise(self, url):
+        r = self._c.request(self._sid, url, "GET")
+        if r["status_code"] != 200 or not any(k.lower() == "alt-svc" for k, _ in r["headers"]):
+            raise RuntimeError("no Alt-Svc from %s (status %d)" % (url, r["status_code"]))
 
     def get(self, url):
         r = self._c.request(self._sid, url, "GET")
         if r["status_code"] != 200:
             raise RuntimeError("status %d" % r["status_code"])
+        if self._h3 and (dict((k.lower(), v) for k, v in r["headers"]).get("server") != H3_SERVER):
+            raise RuntimeError("not served over HTTP/3: %r" % r["headers"])
         return r["body"]
 
     def post(self, url, body):
