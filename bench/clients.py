@@ -117,8 +117,15 @@ class Urllib3Client:
         self._pm.clear()
 
 
+# libcurl's value; pycurl 7.45 has no name for it. HTTP/3 only, no TCP fallback.
+CURL_HTTP_VERSION_3ONLY = 31
+
+
 class PycurlClient:
-    """One easy handle for the whole run, as libcurl's own docs recommend."""
+    """One easy handle for the whole run, as libcurl's own docs recommend.
+
+    Its libcurl is built without Alt-Svc support, so for HTTP/3 it is given
+    the QUIC server's own URL (no advertise())."""
 
     name = "pycurl"
 
@@ -127,8 +134,9 @@ class PycurlClient:
         self._pycurl = pycurl
         c = self._c = pycurl.Curl()
         c.setopt(pycurl.CAINFO, ca)
-        c.setopt(pycurl.HTTP_VERSION, pycurl.CURL_HTTP_VERSION_2TLS if proto == "h2"
-                 else pycurl.CURL_HTTP_VERSION_1_1)
+        c.setopt(pycurl.HTTP_VERSION, {"h2": pycurl.CURL_HTTP_VERSION_2TLS,
+                                       "h3": CURL_HTTP_VERSION_3ONLY}.get(
+                                           proto, pycurl.CURL_HTTP_VERSION_1_1))
         self._proto = proto
 
     def get(self, url):
@@ -142,6 +150,8 @@ class PycurlClient:
             raise RuntimeError("status %d" % c.getinfo(p.RESPONSE_CODE))
         if self._proto == "h2" and c.getinfo(p.INFO_HTTP_VERSION) != p.CURL_HTTP_VERSION_2_0:
             raise RuntimeError("pycurl did not negotiate HTTP/2")
+        if self._proto == "h3" and c.getinfo(p.INFO_HTTP_VERSION) != p.CURL_HTTP_VERSION_3:
+            raise RuntimeError("pycurl did not use HTTP/3")
         return buf.getvalue()
 
     def post(self, url, body):

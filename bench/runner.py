@@ -15,6 +15,7 @@ import os
 import platform
 import subprocess
 import sys
+import urllib.parse
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
@@ -91,6 +92,12 @@ def run_worker(python, spec):
     return out
 
 
+def _on_port(url, port):
+    """The same URL on another port (of the same host)."""
+    parts = urllib.parse.urlsplit(url)
+    return parts._replace(netloc="%s:%d" % (parts.hostname, port)).geturl()
+
+
 def selected(only):
     return [w for w in report.WORKLOADS if not only or w["id"] in only]
 
@@ -113,7 +120,11 @@ def jobs(server, sizes, runs, only, h3_port=None):
                     path = "/big.bin" if w["kind"] == "download" else "/upload"
                     spec.update(url=server.url(path, which), warm_url=server.url("/1k.bin", which),
                                 size=sizes[w["kind"]])
-                if w["proto"] == "h3":
+                if w["proto"] == "h3" and client in report.H3_DIRECT:
+                    for key in ("url", "warm_url"):
+                        if key in spec:
+                            spec[key] = _on_port(spec[key], h3_port)
+                elif w["proto"] == "h3":
                     spec["advert_url"] = server.url("/alt?h3=%d&ma=3600" % h3_port, which)
                 yield spec
 
