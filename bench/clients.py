@@ -1,12 +1,11 @@
 """One adapter per HTTP client, each used the way its own documentation suggests.
 
 Every adapter is built for one protocol ("http", "https", "h2" or "h3") and
-offers get(url) -> body bytes, post(url, body) -> status, and close(). HTTP/3
-is reached through an https origin whose Alt-Svc names the QUIC server: an
-adapter that can follow one offers advertise(url), which fetches that URL from
-the TCP server first. Imports are
-lazy: the tarnwick worker runs in the project venv, the others in the
-benchmark venv, and neither has the other's packages.
+offers get(url) -> body bytes, post(url, body) -> status, and close(). An
+adapter that follows Alt-Svc to HTTP/3 also offers advertise(url), which
+fetches the advertisement from the TCP origin first. Imports are lazy: the
+tarnwick worker runs in the project venv, the others in the benchmark venv,
+and neither has the other's packages.
 """
 
 import io
