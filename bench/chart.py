@@ -12,7 +12,11 @@ OTHERS = "#7f7f7f"
 
 
 def draw(agg, path, subtitle=""):
-    fig, axes = plt.subplots(2, 3, figsize=(15, 8))
+    cols = 3
+    rows = (len(WORKLOADS) + cols - 1) // cols
+    fig, axes = plt.subplots(rows, cols, figsize=(15, 4 * rows))
+    for ax in axes.flat[len(WORKLOADS):]:
+        ax.axis("off")
     for ax, w in zip(axes.flat, WORKLOADS):
         names, med, lo, hi = [], [], [], []
         for client in w["clients"]:

@@ -1,13 +1,19 @@
 """One adapter per HTTP client, each used the way its own documentation suggests.
 
-Every adapter is built for one protocol ("http", "https" or "h2") and offers
-get(url) -> body bytes, post(url, body) -> status, and close(). Imports are
-lazy: the tarnwick worker runs in the project venv, the others in the
-benchmark venv, and neither has the other's packages.
+Every adapter is built for one protocol ("http", "https", "h2" or "h3") and
+offers get(url) -> body bytes, post(url, body) -> status, and close(). An
+adapter that follows Alt-Svc to HTTP/3 also offers advertise(url), which
+fetches the advertisement from the TCP origin first. Imports are lazy: the
+tarnwick worker runs in the project venv, the others in the benchmark venv,
+and neither has the other's packages.
 """
 
 import io
 import ssl
+
+# The HTTP/3 server's Server header: every HTTP/3 response must carry it, so a
+# request that quietly went to nginx over TCP fails the run instead of counting.
+H3_SERVER = "nghttp3/ngtcp2 server"
 
 
 class TarnwickClient:
@@ -20,11 +26,19 @@ class TarnwickClient:
         self._sid = self._c.create_session(skip_cert_verify=True)
         if not self._sid:
             raise RuntimeError("create_session returned no session")
+        self._h3 = proto == "h3"
+
+    def advertise(self, url):
+        r = self._c.request(self._sid, url, "GET")
+        if r["status_code"] != 200 or not any(k.lower() == "alt-svc" for k, _ in r["headers"]):
+            raise RuntimeError("no Alt-Svc from %s (status %d)" % (url, r["status_code"]))
 
     def get(self, url):
         r = self._c.request(self._sid, url, "GET")
         if r["status_code"] != 200:
             raise RuntimeError("status %d" % r["status_code"])
+        if self._h3 and (dict((k.lower(), v) for k, v in r["headers"]).get("server") != H3_SERVER):
+            raise RuntimeError("not served over HTTP/3: %r" % r["headers"])
         return r["body"]
 
     def post(self, url, body):
@@ -102,8 +116,15 @@ class Urllib3Client:
         self._pm.clear()
 
 
+# libcurl's value; pycurl 7.45 has no name for it. HTTP/3 only, no TCP fallback.
+CURL_HTTP_VERSION_3ONLY = 31
+
+
 class PycurlClient:
-    """One easy handle for the whole run, as libcurl's own docs recommend."""
+    """One easy handle for the whole run, as libcurl's own docs recommend.
+
+    Its libcurl is built without Alt-Svc support, so for HTTP/3 it is given
+    the QUIC server's own URL (no advertise())."""
 
     name = "pycurl"
 
@@ -112,8 +133,9 @@ class PycurlClient:
         self._pycurl = pycurl
         c = self._c = pycurl.Curl()
         c.setopt(pycurl.CAINFO, ca)
-        c.setopt(pycurl.HTTP_VERSION, pycurl.CURL_HTTP_VERSION_2TLS if proto == "h2"
-                 else pycurl.CURL_HTTP_VERSION_1_1)
+        c.setopt(pycurl.HTTP_VERSION, {"h2": pycurl.CURL_HTTP_VERSION_2TLS,
+                                       "h3": CURL_HTTP_VERSION_3ONLY}.get(
+                                           proto, pycurl.CURL_HTTP_VERSION_1_1))
         self._proto = proto
 
     def get(self, url):
@@ -127,6 +149,8 @@ class PycurlClient:
             raise RuntimeError("status %d" % c.getinfo(p.RESPONSE_CODE))
         if self._proto == "h2" and c.getinfo(p.INFO_HTTP_VERSION) != p.CURL_HTTP_VERSION_2_0:
             raise RuntimeError("pycurl did not negotiate HTTP/2")
+        if self._proto == "h3" and c.getinfo(p.INFO_HTTP_VERSION) != p.CURL_HTTP_VERSION_3:
+            raise RuntimeError("pycurl did not use HTTP/3")
         return buf.getvalue()
 
     def post(self, url, body):

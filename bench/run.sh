@@ -18,12 +18,20 @@ if ! "$TARNWICK_PYTHON" -c "import tarnwick" 2>/dev/null; then
     exit 2
 fi
 
+# pycurl is built on the same static libcurl as tarnwick's engine (the cached
+# build of tools/build-curl.sh, which prints its prefix last), so both speak
+# HTTP/3 through the same code; a new libcurl build rebuilds pycurl.
+CURL_PREFIX="$(tools/build-curl.sh | tail -n1)"
 stamp="$VENV/.requirements.sha256"
-want="$(sha256sum requirements-bench.txt | cut -d' ' -f1)"
+want="$(cat requirements-bench.txt bench/curl-config.sh "$CURL_PREFIX/.built" | sha256sum | cut -d' ' -f1)"
 if [[ ! -x "$VENV/bin/python" || "$(cat "$stamp" 2>/dev/null)" != "$want" ]]; then
     [[ -x "$VENV/bin/python" ]] || "$PYTHON39" -m venv "$VENV"
     "$VENV/bin/python" -m pip install -q --upgrade pip
-    "$VENV/bin/python" -m pip install -q -r requirements-bench.txt
+    # No wheel cache: a cached pycurl wheel may be linked against another libcurl.
+    "$VENV/bin/python" -m pip uninstall -q -y pycurl 2>/dev/null || true
+    BENCH_CURL_PREFIX="$CURL_PREFIX" PYCURL_CURL_CONFIG="$ROOT/bench/curl-config.sh" \
+        PYCURL_SSL_LIBRARY=gnutls \
+        "$VENV/bin/python" -m pip install -q --no-cache-dir -r requirements-bench.txt
     echo "$want" > "$stamp"
 fi
 

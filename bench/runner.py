@@ -8,12 +8,14 @@ installed (TARNWICK_PYTHON overrides it).
 """
 
 import argparse
+import contextlib
 import datetime
 import json
 import os
 import platform
 import subprocess
 import sys
+import urllib.parse
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
@@ -22,7 +24,8 @@ sys.path.insert(0, HERE)
 
 import procstat  # noqa: E402
 import report  # noqa: E402
-from servers import NginxServer  # noqa: E402
+from h3server import H3Server  # noqa: E402
+from servers import NginxServer, certs  # noqa: E402
 
 WORKER = os.path.join(HERE, "worker.py")
 WORKER_TIMEOUT_S = 600
@@ -89,20 +92,40 @@ def run_worker(python, spec):
     return out
 
 
-def jobs(server, sizes, runs, only):
-    """Runs are interleaved, so drift in machine load spreads over all clients."""
+def _on_port(url, port):
+    """The same URL on another port (of the same host)."""
+    parts = urllib.parse.urlsplit(url)
+    return parts._replace(netloc="%s:%d" % (parts.hostname, port)).geturl()
+
+
+def selected(only):
+    return [w for w in report.WORKLOADS if not only or w["id"] in only]
+
+
+def jobs(server, sizes, runs, only, h3_port=None):
+    """Runs are interleaved, so drift in machine load spreads over all clients.
+
+    HTTP/3 workloads use nginx's HTTP/2 origin: the client first fetches
+    /alt there, whose Alt-Svc sends it to the QUIC server on h3_port."""
     for run in range(runs):
-        for w in report.WORKLOADS:
-            if only and w["id"] not in only:
-                continue
+        for w in selected(only):
+            # The port of the origin the URLs name; HTTP/3 is reached through it.
+            which = "h2" if w["proto"] == "h3" else w["proto"]
             for client in w["clients"]:
                 spec = {"workload": w["id"], "kind": w["kind"], "client": client,
                         "proto": w["proto"], "ca": server.ca, "run": run}
                 if w["kind"] == "gets":
-                    spec.update(url=server.url("/1k.bin", w["proto"]), count=sizes["count"])
+                    spec.update(url=server.url("/1k.bin", which), count=sizes["count"])
                 elif w["kind"] in ("download", "upload"):
-                    spec.update(url=server.url("/big.bin" if w["kind"] == "download" else "/upload"),
-                                warm_url=server.url("/1k.bin"), size=sizes[w["kind"]])
+                    path = "/big.bin" if w["kind"] == "download" else "/upload"
+                    spec.update(url=server.url(path, which), warm_url=server.url("/1k.bin", which),
+                                size=sizes[w["kind"]])
+                if w["proto"] == "h3" and client in report.H3_DIRECT:
+                    for key in ("url", "warm_url"):
+                        if key in spec:
+                            spec[key] = _on_port(spec[key], h3_port)
+                elif w["proto"] == "h3":
+                    spec["advert_url"] = server.url("/alt?h3=%d&ma=3600" % h3_port, which)
                 yield spec
 
 
@@ -125,11 +148,19 @@ def main():
             "machine": _machine(), "runs": runs, "smoke": args.smoke,
             "load_before": _load(), "versions": _versions(), "sizes": sizes}
     records = []
-    with NginxServer(big_mib=max(1, sizes["download"] >> 20)) as server:
+    with contextlib.ExitStack() as stack:
+        server = stack.enter_context(NginxServer(big_mib=max(1, sizes["download"] >> 20)))
         nginx_pids = procstat.descendants(server.pid, "nginx")
         meta["server_pids"] = nginx_pids
-        for spec in jobs(server, sizes, runs, only):
-            spec["server_pids"] = nginx_pids
+        h3 = None
+        if any(w["proto"] == "h3" for w in selected(only)):
+            cert_dir = os.path.dirname(server.ca)
+            cert, key = certs.server_cert(cert_dir, "localhost", certs.ensure_ca(cert_dir))
+            h3 = stack.enter_context(H3Server(server.docroot, cert, key))
+            meta["h3_server_pid"] = h3.pid
+        for spec in jobs(server, sizes, runs, only, h3.port if h3 else None):
+            # Server CPU of an HTTP/3 workload: the QUIC server plus nginx's one /alt answer.
+            spec["server_pids"] = nginx_pids + ([h3.pid] if spec["proto"] == "h3" else [])
             python = tarnwick_py if spec["client"] == "tarnwick" else sys.executable
             out = run_worker(python, spec)
             rec = dict(out, workload=spec["workload"], client=spec["client"], run=spec["run"])

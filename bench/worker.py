@@ -93,6 +93,8 @@ class Meter:
 
 def run_gets(client, spec, meter):
     url, n = spec["url"], spec["count"]
+    if spec.get("advert_url"):
+        client.advertise(spec["advert_url"])
     expect = pattern_bytes(1024)
     for _ in range(WARMUP_GETS):
         if client.get(url) != expect:
@@ -108,6 +110,8 @@ def run_gets(client, spec, meter):
 
 
 def run_download(client, spec, meter):
+    if spec.get("advert_url"):
+        client.advertise(spec["advert_url"])
     client.get(spec["warm_url"])
     with meter:
         body = client.get(spec["url"])
