@@ -73,7 +73,7 @@ def test_an_abandoned_request_keeps_its_lent_body_alive(client, http_server, cap
     ("HEAD", "/lie/1000000000000000/0", b""),
     ("GET", "/gzip-of/1", pattern_bytes(1)),                  # encoded length above the body
     ("GET", "/gzip-of/3000000", pattern_bytes(3000000)),      # encoded length far below it
-])
+], ids=["fewer", "more", "absurd", "head", "gzip-small", "gzip-large"])
 def test_a_wrong_content_length_never_shapes_the_body(client, sid, http_server, method, path,
                                                       want):
     try:
