@@ -38,20 +38,6 @@ bool RequestCore::SetUpDecoding() {
   return true;
 }
 
-void RequestCore::PostReadCompleted(Cronet_Buffer* buf, size_t n) {
-  {
-    std::lock_guard<std::mutex> l(mu_);
-    waiting_read_ = true;
-  }
-  auto info = net_.info;
-  Cronet_UrlRequest* req = handle_;
-  PostToCallback(
-      [req, info, buf, n](Cronet_UrlRequestCallback* cb) {
-        if (cb->on_read_completed) cb->on_read_completed(cb, req, info.get(), buf, n);
-      },
-      buf);
-}
-
 // Decodes until the input is used up and the decoder holds nothing more, the
 // queue is full (dec_blocked), or decoding fails (dec_error). Returns the
 // input bytes taken.

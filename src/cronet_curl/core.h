@@ -114,7 +114,7 @@ class EngineCore : public std::enable_shared_from_this<EngineCore> {
   void ProcessCleanups();
   void LeaveToOwner() noexcept;
 
-  const long owner_pid_;
+  const uint64_t owner_generation_;  // fork generation of the process that made it
   std::mutex mu_;
   State state_ = State::kIdle;
   std::vector<Command> queue_;

@@ -1,9 +1,10 @@
 // Cronet_Engine: one network thread per started engine, running a curl multi
 // handle; commands from API threads arrive through a lock-protected queue and
 // wake the thread with curl_multi_wakeup.
-#include <unistd.h>
+#include <pthread.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <mutex>
 #include <thread>
@@ -26,13 +27,21 @@ void GlobalInit() {
   std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
 }
 
+// Counts the forks this process descends from (a child's handler adds one),
+// so an engine knows it was inherited without a system call on every post.
+std::atomic<uint64_t> g_fork_generation{0};
+void CountForkInChild() { g_fork_generation.fetch_add(1, std::memory_order_relaxed); }
+[[maybe_unused]] const bool g_fork_counter = pthread_atfork(nullptr, nullptr, CountForkInChild) == 0;
+
+uint64_t ForkGeneration() { return g_fork_generation.load(std::memory_order_relaxed); }
+
 bool CurlHas(int feature) {
   const curl_version_info_data* v = curl_version_info(CURLVERSION_NOW);
   return v && (v->features & feature);
 }
 }  // namespace
 
-EngineCore::EngineCore() : owner_pid_(static_cast<long>(::getpid())) {}
+EngineCore::EngineCore() : owner_generation_(ForkGeneration()) {}
 
 EngineCore::~EngineCore() {
   if (Inherited()) {
@@ -44,7 +53,7 @@ EngineCore::~EngineCore() {
   if (share_) curl_share_cleanup(share_);
 }
 
-bool EngineCore::Inherited() const { return static_cast<long>(::getpid()) != owner_pid_; }
+bool EngineCore::Inherited() const { return ForkGeneration() != owner_generation_; }
 
 // What a forked child inherited from a running engine: the handle of a thread
 // that is not here, and curl handles whose connections the parent still uses.

@@ -609,17 +609,7 @@ size_t RequestCore::OnBody(RequestCore* self, char* data, size_t len) {
     size_t k = static_cast<size_t>(std::min<uint64_t>(len, buf->size));
     std::memcpy(buf->data, data, k);
     if (k < len) self->AppendToQueue(data + k, len - k);
-    {
-      std::lock_guard<std::mutex> l(self->mu_);
-      self->waiting_read_ = true;
-    }
-    auto info = net.info;
-    Cronet_UrlRequest* req = self->handle_;
-    self->PostToCallback(
-        [req, info, buf, k](Cronet_UrlRequestCallback* cb) {
-          if (cb->on_read_completed) cb->on_read_completed(cb, req, info.get(), buf, k);
-        },
-        buf);
+    self->PostReadCompleted(buf, k);
     return len;
   }
   if (net.buffered >= kHighWater) {
@@ -654,6 +644,21 @@ size_t RequestCore::CopyFromQueue(Cronet_Buffer* buf) {
   return copied;
 }
 
+// A read is answered: the application may read again once its callback runs.
+void RequestCore::PostReadCompleted(Cronet_Buffer* buf, size_t n) {
+  {
+    std::lock_guard<std::mutex> l(mu_);
+    waiting_read_ = true;
+  }
+  auto info = net_.info;
+  Cronet_UrlRequest* req = handle_;
+  PostToCallback(
+      [req, info, buf, n](Cronet_UrlRequestCallback* cb) {
+        if (cb->on_read_completed) cb->on_read_completed(cb, req, info.get(), buf, n);
+      },
+      buf);
+}
+
 void RequestCore::TryServeRead() {
   if (!net_.read_buf) return;
   size_t k = 0;
@@ -668,17 +673,7 @@ void RequestCore::TryServeRead() {
   if (k > 0) {
     Cronet_Buffer* buf = net_.read_buf;
     net_.read_buf = nullptr;
-    {
-      std::lock_guard<std::mutex> l(mu_);
-      waiting_read_ = true;
-    }
-    auto info = net_.info;
-    Cronet_UrlRequest* req = handle_;
-    PostToCallback(
-        [req, info, buf, k](Cronet_UrlRequestCallback* cb) {
-          if (cb->on_read_completed) cb->on_read_completed(cb, req, info.get(), buf, k);
-        },
-        buf);
+    PostReadCompleted(buf, k);
     if (resume) MaybeResume();
     return;
   }

@@ -365,6 +365,12 @@ UrlParse ParseUrl(std::string_view raw, const ParsedUrl* base, ParsedUrl* out) {
   auto shorten = [&] {
     if (!url.path.empty()) url.path.pop_back();
   };
+  auto take_base_authority = [&] {
+    url.username = base->username;
+    url.password = base->password;
+    url.host = base->host;
+    url.port = base->port;
+  };
 
   for (ptrdiff_t p = 0;; ++p) {
     const int c = p < n ? static_cast<unsigned char>(s[p]) : kEof;
@@ -413,10 +419,7 @@ UrlParse ParseUrl(std::string_view raw, const ParsedUrl* base, ParsedUrl* out) {
         if (c == '/' || c == '\\') {
           state = State::kRelativeSlash;
         } else {
-          url.username = base->username;
-          url.password = base->password;
-          url.host = base->host;
-          url.port = base->port;
+          take_base_authority();
           url.path = base->path;
           url.query = base->query;
           if (c == '?') {
@@ -437,10 +440,7 @@ UrlParse ParseUrl(std::string_view raw, const ParsedUrl* base, ParsedUrl* out) {
         if (c == '/' || c == '\\') {
           state = State::kSpecialAuthorityIgnoreSlashes;
         } else {
-          url.username = base->username;
-          url.password = base->password;
-          url.host = base->host;
-          url.port = base->port;
+          take_base_authority();
           state = State::kPath;
           --p;
         }
