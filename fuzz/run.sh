@@ -18,7 +18,7 @@ seconds="${1:-60}"
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 out="$root/build/fuzz"
 cxx="${FUZZ_CXX:-$(command -v clang++-14 || command -v clang++)}"
-read -ra targets <<<"${FUZZ_TARGETS:-proxy_rules header_validation url content_decoder}"
+read -ra targets <<<"${FUZZ_TARGETS:-proxy_rules header_validation url content_decoder response_head}"
 # Sources and libraries beyond fuzz/<t>_fuzz.cc and src/cronet_curl/<t>.cc.
 declare -A extra_src=([url]="url_parser.cc")
 declare -A extra_libs=([url]="-lcurl -lidn2" [content_decoder]="$(pkg-config --libs zlib libbrotlidec libzstd)")

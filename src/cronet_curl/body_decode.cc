@@ -25,13 +25,7 @@ bool RequestCore::SetUpDecoding() {
   net_.dec_in_off = 0;
   net_.dec_error = 0;
   net_.dec_end_pending = false;
-  std::string codings;
-  for (const auto& h : net_.headers) {
-    if (!EqualsNoCase(h.first, "Content-Encoding")) continue;
-    if (!codings.empty()) codings += ',';
-    codings += h.second;
-  }
-  if (ContentDecoder::For(codings, &net_.decoder) == ContentDecoder::Plan::kRefuse) {
+  if (ContentDecoder::For(ContentCodings(net_.head.headers()), &net_.decoder) == ContentDecoder::Plan::kRefuse) {
     FailWith(ERR_CONTENT_DECODING_FAILED);
     return false;
   }

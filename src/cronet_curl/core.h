@@ -27,6 +27,7 @@
 #include "content_decoder.h"
 #include "objects.h"
 #include "proxy_rules.h"
+#include "response_head.h"
 
 namespace cronet_curl {
 
@@ -316,11 +317,7 @@ class RequestCore : public std::enable_shared_from_this<RequestCore> {
     std::string proxy;  // as given to libcurl for the current transfer
     int redirects_followed = 0;
     // Current response.
-    std::vector<std::pair<std::string, std::string>> headers;
-    int status = 0;
-    size_t header_bytes = 0;
-    bool at_status_line = true;      // the next header line opens a block
-    bool headers_done = false;
+    ResponseHead head;
     bool bodiless_response = false;  // HEAD sent with a body: end at the headers
     bool ended_at_headers = false;
     bool discard_body = false;
@@ -329,11 +326,7 @@ class RequestCore : public std::enable_shared_from_this<RequestCore> {
     std::string redirect_url;
     bool response_started = false;
     bool chunked = false;
-    // Framing headers libcurl does not see: a name with space before the
-    // colon ("Content-Length : 2"). The length is honoured here.
-    bool bare_length = false;    // a Content-Length libcurl frames by
-    bool spaced_length = false;
-    bool spaced_te = false;
+    // A Content-Length libcurl does not see ("Content-Length : 2") is honoured here.
     int64_t length_left = -1;    // body bytes still due under a spaced Content-Length
     bool ended_by_length = false;
     std::shared_ptr<Cronet_UrlResponseInfo> info;

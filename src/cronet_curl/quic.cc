@@ -53,7 +53,7 @@ void RequestCore::NoteAltSvc() {
   if (!QuicAllowed(engine_->config(), net_.url, net_.proxy)) return;
   std::string value;
   bool present = false;
-  for (const auto& h : net_.headers) {
+  for (const auto& h : net_.head.headers()) {
     if (!EqualsNoCase(h.first, "Alt-Svc")) continue;
     if (present) value += ", ";
     value += h.second;

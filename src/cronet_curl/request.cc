@@ -104,8 +104,8 @@ void RequestCore::PostToCallback(std::function<void(Cronet_UrlRequestCallback*)>
 std::shared_ptr<Cronet_UrlResponseInfo> RequestCore::MakeInfo(int status) const {
   auto info = std::make_shared<Cronet_UrlResponseInfo>();
   info->http_status_code = status;
-  info->headers.reserve(net_.headers.size());
-  for (const auto& h : net_.headers) {
+  info->headers.reserve(net_.head.headers().size());
+  for (const auto& h : net_.head.headers()) {
     auto hh = std::make_unique<Cronet_HttpHeader>();
     hh->name = h.first;
     hh->value = h.second;

@@ -8,6 +8,7 @@
 #include "curl_options.h"
 #include "header_validation.h"
 #include "net_errors.h"
+#include "response_head.h"
 #include "url.h"
 
 namespace cronet_curl {
@@ -15,60 +16,8 @@ namespace {
 
 constexpr uint64_t kUploadBufferSize = 512 << 10;  // fewer provider round trips per body
 constexpr int kMaxRedirects = 20;
-constexpr size_t kMaxHeaderBytes = 256 << 10;
 constexpr int kMaxRewindRetries = 3;
 constexpr const char* kUserAgent = "Cronet/144.0.7506.0 (cronet_curl)";
-
-std::string_view TrimWs(std::string_view s) {
-  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-  while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r' || s.back() == '\n'))
-    s.remove_suffix(1);
-  return s;
-}
-
-// Whether the values of a header differ between its copies; with split_commas
-// each copy may itself be a comma-separated list.
-bool DiffersAcrossCopies(const std::vector<std::pair<std::string, std::string>>& headers,
-                         std::string_view name, bool split_commas) {
-  bool seen = false;
-  std::string_view first;
-  for (const auto& h : headers) {
-    if (!EqualsNoCase(h.first, name)) continue;
-    std::string_view rest = h.second;
-    while (true) {
-      size_t comma = split_commas ? rest.find(',') : std::string_view::npos;
-      std::string_view item = TrimWs(rest.substr(0, comma));
-      if (!seen) {
-        first = item;
-        seen = true;
-      } else if (item != first) {
-        return true;
-      }
-      if (comma == std::string_view::npos) break;
-      rest.remove_prefix(comma + 1);
-    }
-  }
-  return false;
-}
-
-// The value of a "Content-Length :" header (copies agree, see
-// DiffersAcrossCopies); -1 when it is not a plain decimal number.
-int64_t SpacedContentLength(const std::vector<std::pair<std::string, std::string>>& headers) {
-  for (const auto& h : headers) {
-    if (!EqualsNoCase(h.first, "Content-Length")) continue;
-    std::string_view v = TrimWs(h.second);
-    v = v.substr(0, v.find(','));
-    v = TrimWs(v);
-    if (v.empty() || v.size() > 18) return -1;
-    int64_t n = 0;
-    for (char c : v) {
-      if (c < '0' || c > '9') return -1;
-      n = n * 10 + (c - '0');
-    }
-    return n;
-  }
-  return -1;
-}
 
 // libcurl drops a custom header whose value is blank (only characters
 // isspace() accepts), which the browser would send. Such a header is joined
@@ -187,16 +136,12 @@ void RequestCore::StartTransfer() {
   curl_slist_free_all(net_.connect_to);
   net_.connect_to = nullptr;
   // Per-response state.
-  net_.headers.clear();
-  net_.status = 0;
-  net_.at_status_line = true;
-  net_.headers_done = false;
+  net_.head.Reset();
   net_.bodiless_response = false;
   net_.ended_at_headers = false;
   net_.discard_body = false;
   net_.redirect_pending = false;
   net_.chunked = false;
-  net_.bare_length = net_.spaced_length = net_.spaced_te = false;
   net_.length_left = -1;
   net_.ended_by_length = false;
   {
@@ -399,7 +344,7 @@ size_t RequestCore::HeaderCb(char* data, size_t size, size_t n, void* p) {
   if (self->net_.detached) return 0;  // ended: stop the transfer at once
   self->OnHeaderLine(data, len);
   if (self->net_.detached || self->net_.auth_retry_pending) return 0;
-  if ((self->net_.bodiless_response || self->net_.length_left == 0) && self->net_.headers_done) {
+  if ((self->net_.bodiless_response || self->net_.length_left == 0) && self->net_.head.complete()) {
     self->net_.ended_at_headers = true;  // the response is whole: end it here
     return 0;
   }
@@ -407,126 +352,48 @@ size_t RequestCore::HeaderCb(char* data, size_t size, size_t n, void* p) {
 }
 
 void RequestCore::OnHeaderLine(const char* data, size_t n) {
-  std::string_view line(data, n);
-  while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.remove_suffix(1);
-  // Only the first line of a block is a status line, as libcurl reads it; one
-  // further down is an ordinary (odd) header line.
-  bool first_line = net_.at_status_line;
-  net_.at_status_line = false;
-  if (first_line && line.size() >= 5 && line.substr(0, 5) == "HTTP/") {
-    // A status line starts a new response (interim 1xx ones are dropped).
-    net_.header_bytes = 0;
-    net_.headers.clear();
-    net_.headers_done = false;
-    net_.status = 0;
-    net_.bare_length = net_.spaced_length = net_.spaced_te = false;
-    size_t sp = line.find(' ');
-    if (sp != std::string_view::npos) {
-      int code = 0, digits = 0;
-      for (size_t i = sp + 1; i < line.size() && digits < 3; ++i, ++digits) {
-        if (line[i] < '0' || line[i] > '9') break;
-        code = code * 10 + (line[i] - '0');
-      }
-      net_.status = code;
-    }
-    return;
+  switch (net_.head.Feed(std::string_view(data, n))) {
+    case ResponseHead::Line::kTooBig:
+      FailWith(ERR_RESPONSE_HEADERS_TOO_BIG);
+      break;
+    case ResponseHead::Line::kComplete:
+      OnHeadersComplete();
+      break;
+    default:
+      break;
   }
-  if (net_.headers_done) return;  // trailers
-  net_.header_bytes += n;
-  if (net_.header_bytes > kMaxHeaderBytes) {  // the browser's limit
-    FailWith(ERR_RESPONSE_HEADERS_TOO_BIG);
-    return;
-  }
-  if (line.empty()) {
-    if (net_.status >= 100 && net_.status < 200) {
-      net_.headers.clear();  // interim response
-      net_.at_status_line = true;
-      return;
-    }
-    net_.headers_done = true;
-    OnHeadersComplete();
-    return;
-  }
-  if (line.front() == ' ' || line.front() == '\t') {
-    // obs-fold continuation
-    if (!net_.headers.empty()) {
-      std::string_view cont = TrimWs(line);
-      if (!cont.empty()) {
-        std::string& v = net_.headers.back().second;
-        if (!v.empty()) v += ' ';
-        v.append(cont.data(), cont.size());
-      }
-    }
-    return;
-  }
-  size_t colon = line.find(':');
-  if (colon == std::string_view::npos) return;
-  std::string_view raw_name = line.substr(0, colon);
-  std::string_view name = TrimWs(raw_name);
-  if (name.empty()) return;
-  bool spaced = raw_name.back() == ' ' || raw_name.back() == '\t';
-  if (EqualsNoCase(name, "Content-Length")) (spaced ? net_.spaced_length : net_.bare_length) = true;
-  if (spaced && EqualsNoCase(name, "Transfer-Encoding")) net_.spaced_te = true;
-  std::string_view value = TrimWs(line.substr(colon + 1));
-  net_.headers.emplace_back(std::string(name), std::string(value));
 }
 
 void RequestCore::OnHeadersComplete() {
-  int status = net_.status;
+  int status = net_.head.status();
   if (status == 0) {
     long code = 0;
     curl_easy_getinfo(net_.easy, CURLINFO_RESPONSE_CODE, &code);
     status = static_cast<int>(code);
   }
-  // libcurl would not decode a chunked body it cannot see announced.
-  if (net_.spaced_te) {
-    FailWith(ERR_INVALID_HTTP_RESPONSE);
+  HeadFacts facts = ReadHeadFacts(net_.head);
+  net_.chunked = facts.chunked;
+  if (facts.error) {
+    FailWith(facts.error);
     return;
   }
-  const std::string* location = nullptr;
-  for (const auto& h : net_.headers) {
-    // Empty Location values do not make a redirect.
-    if (!location && EqualsNoCase(h.first, "Location") && !h.second.empty()) location = &h.second;
-    if (EqualsNoCase(h.first, "Transfer-Encoding")) {
-      std::string v = h.second;
-      for (char& c : v) c = AsciiLower(c);
-      if (v.find("chunked") != std::string::npos) net_.chunked = true;
-    }
-  }
-  // Differing copies of these are how responses get smuggled: refuse them.
-  if (!net_.chunked && DiffersAcrossCopies(net_.headers, "Content-Length", true)) {
-    FailWith(ERR_RESPONSE_HEADERS_MULTIPLE_CONTENT_LENGTH);
-    return;
-  }
-  if (DiffersAcrossCopies(net_.headers, "Content-Disposition", false)) {
-    FailWith(ERR_RESPONSE_HEADERS_MULTIPLE_CONTENT_DISPOSITION);
-    return;
-  }
-  if (DiffersAcrossCopies(net_.headers, "Location", false)) {
-    FailWith(ERR_RESPONSE_HEADERS_MULTIPLE_LOCATION);
-    return;
-  }
+  const std::string* location = facts.location;
   NoteAltSvc();
   if (status == 401 && !net_.credentials.empty() && !net_.auth_from_url &&
-      OffersBasicAuth(net_.headers) &&
+      OffersBasicAuth(net_.head.headers()) &&
       std::none_of(headers_.begin(), headers_.end(),
                    [](const auto& h) { return EqualsNoCase(h.first, "Authorization"); })) {
     net_.discard_body = true;
     net_.auth_retry_pending = true;  // HeaderCb ends this transfer; NetTransferDone retries
     return;
   }
-  if (net_.spaced_length && !net_.bare_length && !net_.chunked && net_.method != "HEAD" &&
-      status >= 200 && status != 204 && status != 304) {
-    // libcurl frames by exact header names only and would wait for a close
-    // that a kept-alive connection never brings. Honour the length as the
-    // browser does; the transfer then ends after exactly that many bytes.
-    // The length counts the bytes on the wire, before the library decodes them.
-    int64_t n = SpacedContentLength(net_.headers);
-    if (n < 0) {
-      FailWith(ERR_INVALID_HTTP_RESPONSE);
-      return;
-    }
-    net_.length_left = n;
+  // A length libcurl does not see: the transfer ends after exactly that many
+  // bytes on the wire (before the library decodes them), as the browser does.
+  bool bad_length = false;
+  net_.length_left = OwnFramedLength(net_.head, facts, net_.method, status, &bad_length);
+  if (bad_length) {
+    FailWith(ERR_INVALID_HTTP_RESPONSE);
+    return;
   }
   bool redirect_code =
       status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
@@ -815,9 +682,9 @@ void RequestCore::NetTransferDone(CURLcode result) {
   f.via_proxy = !net_.proxy.empty();
   f.proxy_is_socks = net_.proxy.compare(0, 5, "socks") == 0;
   f.message = net_.errbuf;
-  f.in_headers = net_.status != 0 && !net_.headers_done;
+  f.in_headers = net_.head.status() != 0 && !net_.head.complete();
   f.chunked = net_.chunked;
-  f.got_headers = net_.headers_done;
+  f.got_headers = net_.head.complete();
   RemoveTransferNow();
   if (finished_ || net_.detached) return;
   if (net_.redirect_pending) return;  // the redirect is reported; its body does not matter
@@ -848,7 +715,7 @@ void RequestCore::NetTransferDone(CURLcode result) {
     return;
   }
   if (!net_.response_started) {
-    FailWith(net_.headers_done ? ERR_INVALID_HTTP_RESPONSE : ERR_EMPTY_RESPONSE);
+    FailWith(net_.head.complete() ? ERR_INVALID_HTTP_RESPONSE : ERR_EMPTY_RESPONSE);
     return;
   }
   if (net_.length_left > 0) {
