@@ -28,6 +28,7 @@
 #include "objects.h"
 #include "proxy_rules.h"
 #include "response_head.h"
+#include "upload_pump.h"
 
 namespace cronet_curl {
 
@@ -228,6 +229,7 @@ class RequestCore : public std::enable_shared_from_this<RequestCore> {
   void UpdatePause();
   void RequestProviderRead();
   void RequestProviderRewind();
+  void RestartTransfer();
   void AfterRewind();
   void Finish(Outcome outcome);
   void FailWith(int32_t net_error);
@@ -347,18 +349,7 @@ class RequestCore : public std::enable_shared_from_this<RequestCore> {
     int32_t dec_error = 0;
     bool dec_end_pending = false;  // the transfer ended while decoding was held back
     int32_t dec_end_error = 0;
-    // Upload.
-    Cronet_Buffer* upload_buf = nullptr;
-    uint64_t upload_avail = 0;
-    uint64_t upload_off = 0;
-    uint64_t upload_sent = 0;      // bytes handed to libcurl since the last rewind
-    uint64_t upload_received = 0;  // bytes the provider gave since the last rewind
-    bool upload_eof = false;
-    bool upload_touched = false;   // the provider was read since the last rewind
-    bool read_outstanding = false;
-    bool rewind_outstanding = false;
-    bool rewind_wanted = false;    // start a rewind once the outstanding read is back
-    int rewind_retries = 0;
+    UploadPump upload;
   } net_;
 };
 

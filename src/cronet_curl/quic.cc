@@ -70,11 +70,7 @@ bool RequestCore::QuicFallback(CURLcode result, bool connected) {
   // its failure is reported, not retried.
   if (result == CURLE_OK || (connected && result != CURLE_QUIC_CONNECT_ERROR)) return false;
   engine_->alt_svc().MarkBroken(origin, AltSvcCache::Clock::now());
-  if (net_.send_body && net_.upload_touched) {
-    RequestProviderRewind();  // the TCP transfer starts once the rewind is done
-    return true;
-  }
-  StartTransfer();
+  RestartTransfer();  // over TCP
   return true;
 }
 

@@ -42,7 +42,6 @@ RequestCore::RequestCore(Cronet_UrlRequest* handle)
 RequestCore::~RequestCore() {
   delete pending_read_;
   delete net_.read_buf;
-  delete net_.upload_buf;
   if (net_.buffered) AddBufferedBytes(-static_cast<int64_t>(net_.buffered));
   // Transfers are cleaned up on the network thread before the last reference
   // goes; this is a last resort for an engine that never ran its cleanup.

@@ -14,9 +14,7 @@
 namespace cronet_curl {
 namespace {
 
-constexpr uint64_t kUploadBufferSize = 512 << 10;  // fewer provider round trips per body
 constexpr int kMaxRedirects = 20;
-constexpr int kMaxRewindRetries = 3;
 constexpr const char* kUserAgent = "Cronet/144.0.7506.0 (cronet_curl)";
 
 // libcurl drops a custom header whose value is blank (only characters
@@ -103,12 +101,7 @@ void RequestCore::NetStart() {
   TakeCredentials(url, &net_.url, &net_.credentials);
   net_.method = method_;
   net_.send_body = provider_ != nullptr;
-  if (provider_) {
-    net_.upload_buf = new Cronet_Buffer;
-    net_.upload_buf->data = std::malloc(kUploadBufferSize);
-    net_.upload_buf->size = net_.upload_buf->data ? kUploadBufferSize : 0;
-    if (upload_length_ == 0) net_.upload_eof = true;
-  }
+  if (provider_) net_.upload.Open(upload_length_);
   StartTransfer();
 }
 
@@ -166,7 +159,7 @@ void RequestCore::StartTransfer() {
   o.Need(CURLOPT_HTTP09_ALLOWED, 0L);
   o.Need(CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
   o.Tune(CURLOPT_BUFFERSIZE, 64L << 10);
-  o.Tune(CURLOPT_UPLOAD_BUFFERSIZE, static_cast<long>(kUploadBufferSize));
+  o.Tune(CURLOPT_UPLOAD_BUFFERSIZE, static_cast<long>(UploadPump::kBufferSize));
   o.Need(CURLOPT_HTTP_VERSION, cfg.http2 ? static_cast<long>(CURL_HTTP_VERSION_2TLS)
                                          : static_cast<long>(CURL_HTTP_VERSION_1_1));
   // Wait for a connection that may multiplex only where HTTP/2 is possible (TLS).
@@ -324,7 +317,7 @@ void RequestCore::NetCleanupTransfer() {
   }
   curl_slist_free_all(net_.connect_to);
   net_.connect_to = nullptr;
-  // net_.upload_buf stays until the core goes: a provider read may still hold it.
+  // The upload buffer stays until the core goes: a provider read may still hold it.
 }
 
 void RequestCore::UpdatePause() {
@@ -435,7 +428,7 @@ void RequestCore::OnHeadersComplete() {
   });
   // The provider is no longer needed once the response started and the
   // upload is over.
-  if (provider_ && (!net_.send_body || (net_.upload_eof && net_.upload_avail == 0)))
+  if (provider_ && (!net_.send_body || net_.upload.drained()))
     RequestClose();  // posted once no provider call is outstanding
 }
 
@@ -639,11 +632,7 @@ void RequestCore::NetFollow() {
   DropCredentialHeaders(net_.url, net_.redirect_url, &headers_);
   TakeCredentials(net_.redirect_url, &net_.url, &net_.credentials);
   RemoveTransferNow();
-  if (net_.send_body && net_.upload_touched) {
-    RequestProviderRewind();  // the new transfer starts once the rewind is done
-    return;
-  }
-  StartTransfer();
+  RestartTransfer();
 }
 
 // The answer to a Basic challenge: the same request once more, with the
@@ -652,11 +641,7 @@ void RequestCore::RetryWithCredentials() {
   net_.auth_retry_pending = false;
   net_.auth_from_url = true;
   headers_.emplace_back("Authorization", BasicAuthorization(net_.credentials));
-  if (net_.send_body && net_.upload_touched) {
-    RequestProviderRewind();  // the new transfer starts once the rewind is done
-    return;
-  }
-  StartTransfer();
+  RestartTransfer();
 }
 
 void RequestCore::NetCancel() { Finish(Outcome{Outcome::kCanceled, nullptr}); }
@@ -693,9 +678,9 @@ void RequestCore::NetTransferDone(CURLcode result) {
     return;
   }
   if (result == CURLE_SEND_FAIL_REWIND && !net_.response_started &&
-      net_.rewind_retries < kMaxRewindRetries) {
+      net_.upload.rewind_retries < UploadPump::kMaxRewindRetries) {
     // libcurl wants to send the body again (a retry on a fresh connection).
-    ++net_.rewind_retries;
+    ++net_.upload.rewind_retries;
     RequestProviderRewind();
     return;
   }

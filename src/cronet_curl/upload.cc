@@ -7,24 +7,62 @@
 
 namespace cronet_curl {
 
+// ---- the pump's account ----
+
+void UploadPump::Open(int64_t length) {
+  length_ = length;
+  buf_ = new Cronet_Buffer;
+  buf_->data = std::malloc(kBufferSize);
+  buf_->size = buf_->data ? kBufferSize : 0;
+  if (length == 0) eof_ = true;
+}
+
+size_t UploadPump::Take(char* out, size_t cap) {
+  size_t k = static_cast<size_t>(std::min<uint64_t>(cap, avail_));
+  std::memcpy(out, static_cast<char*>(buf_->data) + off_, k);
+  off_ += k;
+  avail_ -= k;
+  sent_ += k;
+  return k;
+}
+
+const char* UploadPump::ReadDone(uint64_t bytes, bool final_chunk) {
+  if (!buf_ || bytes > buf_->size)
+    return "UploadDataProvider: read reported more bytes than the buffer holds";
+  if (length_ >= 0) {
+    if (received_ + bytes > static_cast<uint64_t>(length_))
+      return "UploadDataProvider: read more bytes than GetLength announced";
+    received_ += bytes;
+    if (received_ == static_cast<uint64_t>(length_)) eof_ = true;
+  } else {
+    received_ += bytes;
+    if (final_chunk) eof_ = true;
+  }
+  avail_ = bytes;
+  off_ = 0;
+  return nullptr;
+}
+
+void UploadPump::RewindDone() {
+  avail_ = off_ = sent_ = received_ = 0;
+  eof_ = length_ == 0;
+  touched_ = false;
+}
+
+// ---- libcurl's side ----
 
 size_t RequestCore::ReadCb(char* data, size_t size, size_t n, void* p) {
   auto* self = static_cast<RequestCore*>(p);
-  Net& net = self->net_;
-  size_t cap = size * n;
-  if (net.detached || !net.upload_buf) return CURL_READFUNC_ABORT;
-  if (net.upload_avail > 0) {
-    size_t k = static_cast<size_t>(std::min<uint64_t>(cap, net.upload_avail));
-    std::memcpy(data, static_cast<char*>(net.upload_buf->data) + net.upload_off, k);
-    net.upload_off += k;
-    net.upload_avail -= k;
-    net.upload_sent += k;
-    if (net.upload_avail == 0 && !net.upload_eof) self->RequestProviderRead();  // prefetch
+  UploadPump& up = self->net_.upload;
+  if (self->net_.detached || !up.buffer()) return CURL_READFUNC_ABORT;
+  if (up.has_data()) {
+    size_t k = up.Take(data, size * n);
+    if (up.wants_read()) self->RequestProviderRead();  // prefetch
     return k;
   }
-  if (net.upload_eof) return 0;
-  if (!net.read_outstanding && !net.rewind_outstanding) self->RequestProviderRead();
-  net.send_paused = true;
+  if (up.eof()) return 0;
+  if (!up.busy()) self->RequestProviderRead();
+  self->net_.send_paused = true;
   return CURL_READFUNC_PAUSE;
 }
 
@@ -32,31 +70,31 @@ int RequestCore::SeekCb(void* p, curl_off_t offset, int origin) {
   auto* self = static_cast<RequestCore*>(p);
   // Only "back to the start" before anything was handed to libcurl can be
   // done at once; anything else goes through the provider's Rewind.
-  if (origin == SEEK_SET && offset == 0 && self->net_.upload_sent == 0)
-    return CURL_SEEKFUNC_OK;
+  if (origin == SEEK_SET && offset == 0 && self->net_.upload.at_start()) return CURL_SEEKFUNC_OK;
   return CURL_SEEKFUNC_CANTSEEK;
 }
 
+// ---- the provider's side ----
+
 void RequestCore::RequestProviderRead() {
-  if (net_.read_outstanding || net_.rewind_outstanding || finished_) return;
+  if (net_.upload.busy() || finished_) return;
   {
     std::lock_guard<std::mutex> l(mu_);
     if (finished_ || provider_op_ != ProviderOp::kNone) return;
     provider_op_ = ProviderOp::kRead;
   }
-  net_.read_outstanding = true;
-  net_.upload_touched = true;
+  net_.upload.ReadStarted();
   Cronet_UploadDataProvider* p = provider_;
   Cronet_UploadDataSink* sink = sink_.get();
-  Cronet_Buffer* buf = net_.upload_buf;
+  Cronet_Buffer* buf = net_.upload.buffer();
   Post(upload_executor_, [p, sink, buf] {
     if (p->read) p->read(p, sink, buf);
   });
 }
 
 void RequestCore::RequestProviderRewind() {
-  if (net_.read_outstanding) {
-    net_.rewind_wanted = true;  // once the read is back
+  if (net_.upload.read_outstanding()) {
+    net_.upload.rewind_wanted = true;  // once the read is back
     return;
   }
   {
@@ -64,12 +102,22 @@ void RequestCore::RequestProviderRewind() {
     if (finished_) return;
     provider_op_ = ProviderOp::kRewind;
   }
-  net_.rewind_outstanding = true;
+  net_.upload.RewindStarted();
   Cronet_UploadDataProvider* p = provider_;
   Cronet_UploadDataSink* sink = sink_.get();
   Post(upload_executor_, [p, sink] {
     if (p->rewind) p->rewind(p, sink);
   });
+}
+
+// Starts the transfer again with the body from its start: rewinds the
+// provider first when it was read (the transfer starts once that is done).
+void RequestCore::RestartTransfer() {
+  if (net_.send_body && net_.upload.touched()) {
+    RequestProviderRewind();
+    return;
+  }
+  StartTransfer();
 }
 
 void RequestCore::NetUploadReady() {
@@ -80,36 +128,24 @@ void RequestCore::NetUploadReady() {
     bytes = sink_bytes_;
     fin = sink_final_;
   }
-  net_.read_outstanding = false;
+  UploadPump& up = net_.upload;
+  up.ReadEnded();
   Advance();  // a Close may have waited for this read
   if (finished_) return;
-  if (net_.rewind_wanted) {
-    net_.rewind_wanted = false;
+  if (up.rewind_wanted) {
+    up.rewind_wanted = false;
     RequestProviderRewind();
     return;
   }
-  if (!net_.upload_buf || bytes > net_.upload_buf->size) {
-    FailCallback("UploadDataProvider: read reported more bytes than the buffer holds");
+  if (const char* fault = up.ReadDone(bytes, fin)) {
+    FailCallback(fault);
     return;
   }
-  if (upload_length_ >= 0) {
-    if (net_.upload_received + bytes > static_cast<uint64_t>(upload_length_)) {
-      FailCallback("UploadDataProvider: read more bytes than GetLength announced");
-      return;
-    }
-    net_.upload_received += bytes;
-    if (net_.upload_received == static_cast<uint64_t>(upload_length_)) net_.upload_eof = true;
-  } else {
-    net_.upload_received += bytes;
-    if (fin) net_.upload_eof = true;
-  }
-  net_.upload_avail = bytes;
-  net_.upload_off = 0;
   if (net_.send_paused) {
     net_.send_paused = false;
     UpdatePause();
   }
-  if (net_.upload_eof && net_.upload_avail == 0 && net_.response_started) RequestClose();
+  if (up.drained() && net_.response_started) RequestClose();
 }
 
 void RequestCore::NetUploadError() {
@@ -118,18 +154,15 @@ void RequestCore::NetUploadError() {
     std::lock_guard<std::mutex> l(mu_);
     message = sink_error_;
   }
-  net_.read_outstanding = false;
-  net_.rewind_outstanding = false;
+  net_.upload.CallsEnded();
   FailCallback(message.empty() ? std::string("UploadDataProvider error") : message);
 }
 
 void RequestCore::NetRewindDone() {
-  net_.rewind_outstanding = false;
+  net_.upload.RewindEnded();
   Advance();
   if (finished_) return;
-  net_.upload_avail = net_.upload_off = net_.upload_sent = net_.upload_received = 0;
-  net_.upload_eof = upload_length_ == 0;
-  net_.upload_touched = false;
+  net_.upload.RewindDone();
   StartTransfer();
 }
 
