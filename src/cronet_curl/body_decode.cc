@@ -41,15 +41,11 @@ size_t RequestCore::RunDecoder(const uint8_t* in, size_t len) {
   try {
     while (true) {
       Cronet_Buffer* direct = nullptr;
-      {
-        std::lock_guard<std::mutex> q(queue_mu_);
-        if (net_.buffered >= kHighWater) {
-          net_.dec_blocked = true;
-          net_.recv_paused = true;  // the application's reads bring decoding back
-          return taken;
-        }
-        if (net_.read_buf && net_.buffered == 0) direct = net_.read_buf;
+      if (net_.body.PauseIfFull()) {
+        net_.dec_blocked = true;  // the application's reads bring decoding back
+        return taken;
       }
+      if (net_.read_buf && net_.body.empty()) direct = net_.read_buf;
       uint8_t* out;
       size_t cap;
       if (direct) {
@@ -57,10 +53,7 @@ size_t RequestCore::RunDecoder(const uint8_t* in, size_t len) {
         out = static_cast<uint8_t*>(direct->data);
         cap = static_cast<size_t>(direct->size);
       } else {
-        if (!net_.dec_block) {
-          std::lock_guard<std::mutex> q(queue_mu_);
-          net_.dec_block = net_.body.TakeBlock(engine_->blocks());
-        }
+        if (!net_.dec_block) net_.dec_block = net_.body.TakeBlock(engine_->blocks());
         out = reinterpret_cast<uint8_t*>(net_.dec_block.get());
         cap = kPiece;
       }
@@ -76,10 +69,7 @@ size_t RequestCore::RunDecoder(const uint8_t* in, size_t len) {
         net_.read_buf = nullptr;
         PostReadCompleted(direct, r.produced);
       } else if (r.produced > 0) {
-        std::lock_guard<std::mutex> q(queue_mu_);
         net_.body.Push(std::move(net_.dec_block), r.produced, engine_->blocks());
-        net_.buffered += r.produced;
-        AddBufferedBytes(static_cast<int64_t>(r.produced));
       }
       if (r.consumed == 0 && r.produced == 0) return taken;
     }
@@ -147,10 +137,7 @@ void RequestCore::EndBody(int32_t net_error) {
   }
   net_.body_complete = true;
   net_.body_error = net_error;
-  if (net_error == 0) {
-    std::lock_guard<std::mutex> q(queue_mu_);
-    body_eof_ = true;
-  }
+  if (net_error == 0) net_.body.MarkEnd();
   TryServeRead();
 }
 

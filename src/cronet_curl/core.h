@@ -23,7 +23,7 @@
 #include <vector>
 
 #include "alt_svc.h"
-#include "body_queue.h"
+#include "body_buffer.h"
 #include "content_decoder.h"
 #include "objects.h"
 #include "proxy_rules.h"
@@ -31,11 +31,6 @@
 #include "upload_pump.h"
 
 namespace cronet_curl {
-
-// A paused transfer resumes once the bytes buffered for the app fall to this.
-inline constexpr size_t kLowWater = 256 << 10;
-// Receiving pauses past this many buffered bytes.
-inline constexpr size_t kHighWater = 1 << 20;
 
 class RequestCore;
 class EasyOptions;
@@ -215,10 +210,7 @@ class RequestCore : public std::enable_shared_from_this<RequestCore> {
   void OnHeaderLine(const char* data, size_t n);
   void OnHeadersComplete();
   void TryServeRead();
-  size_t CopyFromQueue(Cronet_Buffer* buf);
-  void AppendToQueue(const char* data, size_t n);
   void MaybeResume();
-  void ClearQueue();
   // Content decoding (body_decode.cc).
   bool SetUpDecoding();
   size_t OnEncodedBody(const char* data, size_t len);
@@ -289,13 +281,6 @@ class RequestCore : public std::enable_shared_from_this<RequestCore> {
   bool sink_final_ = false;
   std::string sink_error_;
 
-  // Guards the body queue (net_.body, buffered, recv_paused)
-  // and body_eof_: a Read finds buffered bytes, or the end of a body already
-  // in, itself, without a round trip through the network thread. Taken after
-  // mu_, never before it.
-  std::mutex queue_mu_;
-  bool body_eof_ = false;  // the transfer ended well: an empty queue is the end
-
   // Serialises handing runnables to executors against Destroy.
   std::recursive_mutex post_mu_;
   std::atomic<int> in_poster_{0};
@@ -332,10 +317,8 @@ class RequestCore : public std::enable_shared_from_this<RequestCore> {
     int64_t length_left = -1;    // body bytes still due under a spaced Content-Length
     bool ended_by_length = false;
     std::shared_ptr<Cronet_UrlResponseInfo> info;
-    // Body queue.
-    BodyQueue body;
-    size_t buffered = 0;
-    bool recv_paused = false;
+    // Body bytes for the application (locked inside, see body_buffer.h).
+    BodyBuffer body;
     bool send_paused = false;
     bool body_complete = false;
     int32_t body_error = 0;  // net error that ended the body, reported at the next read

@@ -42,7 +42,6 @@ RequestCore::RequestCore(Cronet_UrlRequest* handle)
 RequestCore::~RequestCore() {
   delete pending_read_;
   delete net_.read_buf;
-  if (net_.buffered) AddBufferedBytes(-static_cast<int64_t>(net_.buffered));
   // Transfers are cleaned up on the network thread before the last reference
   // goes; this is a last resort for an engine that never ran its cleanup.
   if (net_.slist) curl_slist_free_all(net_.slist);
@@ -193,15 +192,14 @@ Cronet_RESULT RequestCore::Read(Cronet_Buffer* buffer) {
     if (!buffer->data || buffer->size == 0) return Cronet_RESULT_ILLEGAL_ARGUMENT;
     waiting_read_ = false;
     if (!finished_ && !cancel_requested_) {
-      std::lock_guard<std::mutex> q(queue_mu_);
-      if (net_.buffered > 0) {
-        k = CopyFromQueue(buffer);
+      bool at_end = false;
+      k = net_.body.ReadNow(buffer, &resume, &at_end);
+      if (k > 0) {
         info = net_.info;
-        resume = net_.recv_paused && net_.buffered <= kLowWater;
         served = true;
         waiting_read_ = true;
         ++fast_reads_;  // holds the terminal callback back until this one is queued
-      } else if (body_eof_) {
+      } else if (at_end) {
         // The end of a body already in: succeed from here; the network thread
         // only has to drop its side, which nobody waits for.
         finished_ = true;
@@ -446,7 +444,7 @@ void RequestCore::Finish(Outcome outcome) {
   delete pending;
   delete net_.read_buf;
   net_.read_buf = nullptr;
-  ClearQueue();
+  net_.body.Clear();
   DetachTransfer();
   engine_->Unregister(this);
   Advance();

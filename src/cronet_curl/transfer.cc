@@ -137,10 +137,7 @@ void RequestCore::StartTransfer() {
   net_.chunked = false;
   net_.length_left = -1;
   net_.ended_by_length = false;
-  {
-    std::lock_guard<std::mutex> q(queue_mu_);
-    net_.recv_paused = false;
-  }
+  net_.body.SetPaused(false);
   net_.send_paused = false;
   net_.errbuf[0] = 0;
 
@@ -302,10 +299,7 @@ void RequestCore::DetachTransfer() {
 void RequestCore::NetCleanupTransfer() {
   if (!net_.detached) return;
   RemoveTransferNow();
-  {
-    std::lock_guard<std::mutex> q(queue_mu_);
-    net_.body.ReturnSpare(engine_->blocks());
-  }
+  net_.body.ReturnSpare(engine_->blocks());
   if (net_.dec_block) engine_->blocks()->Give(std::move(net_.dec_block));
   if (net_.easy) {
     engine_->GiveBackEasy(net_.easy, net_.easy_carried_quic);
@@ -318,15 +312,6 @@ void RequestCore::NetCleanupTransfer() {
   curl_slist_free_all(net_.connect_to);
   net_.connect_to = nullptr;
   // The upload buffer stays until the core goes: a provider read may still hold it.
-}
-
-void RequestCore::UpdatePause() {
-  if (!net_.easy || !net_.in_multi) return;
-  int mask = (net_.recv_paused ? CURLPAUSE_RECV : 0) | (net_.send_paused ? CURLPAUSE_SEND : 0);
-  // Not checked on purpose: a write callback that fails during the resume
-  // (also on purpose, see OnFramedBody) makes this return its error, and the
-  // transfer then ends with that result, which is where it is handled.
-  (void)curl_easy_pause(net_.easy, mask);
 }
 
 // ---- response headers ----
@@ -430,164 +415,6 @@ void RequestCore::OnHeadersComplete() {
   // upload is over.
   if (provider_ && (!net_.send_body || net_.upload.drained()))
     RequestClose();  // posted once no provider call is outstanding
-}
-
-// ---- response body ----
-
-size_t RequestCore::WriteCb(char* data, size_t size, size_t n, void* p) {
-  auto* self = static_cast<RequestCore*>(p);
-  size_t len = size * n;
-  if (self->net_.length_left >= 0 && !self->net_.detached) return self->OnFramedBody(data, len);
-  return OnBody(self, data, len);
-}
-
-// A body framed by a Content-Length libcurl did not see: take exactly that
-// many bytes, then end the transfer (returning short makes libcurl stop and
-// close the connection, whose remaining bytes are not ours to read).
-size_t RequestCore::OnFramedBody(char* data, size_t len) {
-  size_t take = static_cast<size_t>(std::min<uint64_t>(len, net_.length_left));
-  if (take > 0) {
-    size_t r = OnBody(this, data, take);
-    if (r != take) return r;  // paused: libcurl hands the whole chunk over again
-    net_.length_left -= static_cast<int64_t>(take);
-  }
-  if (net_.length_left > 0) return len;
-  net_.ended_by_length = true;
-  return 0;
-}
-
-size_t RequestCore::OnBody(RequestCore* self, char* data, size_t len) {
-  Net& net = self->net_;
-  if (net.detached || net.discard_body || !net.response_started) return len;
-  if (net.decoder) return self->OnEncodedBody(data, len);
-  std::unique_lock<std::mutex> q(self->queue_mu_);
-  if (net.read_buf && net.buffered == 0) {
-    q.unlock();
-    // A read is waiting: straight into the application's buffer.
-    Cronet_Buffer* buf = net.read_buf;
-    net.read_buf = nullptr;
-    size_t k = static_cast<size_t>(std::min<uint64_t>(len, buf->size));
-    std::memcpy(buf->data, data, k);
-    if (k < len) self->AppendToQueue(data + k, len - k);
-    self->PostReadCompleted(buf, k);
-    return len;
-  }
-  if (net.buffered >= kHighWater) {
-    net.recv_paused = true;  // libcurl keeps this chunk and hands it over again later
-    return CURL_WRITEFUNC_PAUSE;
-  }
-  net.body.Append(data, len, self->engine_->blocks());
-  net.buffered += len;
-  AddBufferedBytes(static_cast<int64_t>(len));
-  return len;
-}
-
-void RequestCore::AppendToQueue(const char* data, size_t n) {
-  std::lock_guard<std::mutex> q(queue_mu_);
-  net_.body.Append(data, n, engine_->blocks());
-  net_.buffered += n;
-  AddBufferedBytes(static_cast<int64_t>(n));
-}
-
-void RequestCore::ClearQueue() {
-  std::lock_guard<std::mutex> q(queue_mu_);
-  if (net_.buffered) AddBufferedBytes(-static_cast<int64_t>(net_.buffered));
-  net_.body.Clear();
-  net_.buffered = 0;
-}
-
-size_t RequestCore::CopyFromQueue(Cronet_Buffer* buf) {
-  size_t copied =
-      net_.body.CopyOut(static_cast<char*>(buf->data), static_cast<size_t>(buf->size));
-  net_.buffered -= copied;
-  AddBufferedBytes(-static_cast<int64_t>(copied));
-  return copied;
-}
-
-// A read is answered: the application may read again once its callback runs.
-void RequestCore::PostReadCompleted(Cronet_Buffer* buf, size_t n) {
-  {
-    std::lock_guard<std::mutex> l(mu_);
-    waiting_read_ = true;
-  }
-  auto info = net_.info;
-  Cronet_UrlRequest* req = handle_;
-  PostToCallback(
-      [req, info, buf, n](Cronet_UrlRequestCallback* cb) {
-        if (cb->on_read_completed) cb->on_read_completed(cb, req, info.get(), buf, n);
-      },
-      buf);
-}
-
-void RequestCore::TryServeRead() {
-  if (!net_.read_buf) return;
-  size_t k = 0;
-  bool resume = false;
-  {
-    std::lock_guard<std::mutex> q(queue_mu_);
-    if (net_.buffered > 0) {
-      k = CopyFromQueue(net_.read_buf);
-      resume = net_.recv_paused && net_.buffered <= kLowWater;
-    }
-  }
-  if (k > 0) {
-    Cronet_Buffer* buf = net_.read_buf;
-    net_.read_buf = nullptr;
-    PostReadCompleted(buf, k);
-    if (resume) MaybeResume();
-    return;
-  }
-  if (!net_.body_complete) return;
-  if (net_.body_error != 0) {
-    FailWith(net_.body_error);
-  } else {
-    Finish(Outcome{Outcome::kSucceeded, nullptr});
-  }
-}
-
-void RequestCore::MaybeResume() {
-  {
-    std::lock_guard<std::mutex> q(queue_mu_);
-    if (!net_.recv_paused || net_.buffered > kLowWater) return;
-  }
-  if (net_.decoder && !ResumeDecoding()) return;  // held input first
-  {
-    std::lock_guard<std::mutex> q(queue_mu_);
-    net_.recv_paused = false;
-  }
-  UpdatePause();  // may hand over data at once (WriteCb)
-}
-
-void RequestCore::NetRead() {
-  Cronet_Buffer* buf;
-  {
-    std::lock_guard<std::mutex> l(mu_);
-    buf = pending_read_;
-    pending_read_ = nullptr;
-  }
-  if (!buf) {
-    bool ended;
-    {
-      std::lock_guard<std::mutex> l(mu_);
-      ended = finished_;
-    }
-    if (!ended) {
-      MaybeResume();
-    } else if (net_.body_complete && !net_.detached) {
-      // Read ended the request on its own thread: the network side of Finish.
-      ClearQueue();
-      DetachTransfer();
-      engine_->Unregister(this);
-    }
-    return;
-  }
-  if (finished_) {
-    delete buf;
-    return;
-  }
-  delete net_.read_buf;  // cannot happen: one read at a time
-  net_.read_buf = buf;
-  TryServeRead();
 }
 
 // ---- redirects, cancel, end of transfer ----
