@@ -27,6 +27,7 @@
 #include "content_decoder.h"
 #include "objects.h"
 #include "proxy_rules.h"
+#include "request_target.h"
 #include "response_head.h"
 #include "upload_pump.h"
 
@@ -246,7 +247,7 @@ class RequestCore : public std::enable_shared_from_this<RequestCore> {
   std::string url_;
   std::string method_;
   int priority_ = 3;
-  std::vector<std::pair<std::string, std::string>> headers_;
+  HeaderList headers_;  // moved into net_.target at the start
   Cronet_UrlRequestCallback* callback_ = nullptr;
   Cronet_Executor* executor_ = nullptr;
   Cronet_UploadDataProvider* provider_ = nullptr;
@@ -295,14 +296,9 @@ class RequestCore : public std::enable_shared_from_this<RequestCore> {
     char errbuf[CURL_ERROR_SIZE] = {0};
     bool in_multi = false;
     bool detached = false;
-    std::string url;          // canonical, without userinfo: what libcurl is given
-    std::string credentials;  // "user:password" from the URL's userinfo, "" when none
+    RequestTarget target;  // URL, method, headers: what this transfer sends where
     bool auth_retry_pending = false;  // a 401 Basic challenge: retry with the credentials
-    bool auth_from_url = false;       // the Authorization header is ours, from credentials
-    std::string method;
-    bool send_body = false;
     std::string proxy;  // as given to libcurl for the current transfer
-    int redirects_followed = 0;
     // Current response.
     ResponseHead head;
     bool bodiless_response = false;  // HEAD sent with a body: end at the headers

@@ -24,8 +24,8 @@ bool QuicAllowed(const EngineConfig& cfg, const std::string& url, const std::str
 
 void RequestCore::ChooseQuic(EasyOptions& o) {
   net_.quic_origin.clear();
-  if (!QuicAllowed(engine_->config(), net_.url, net_.proxy)) return;
-  std::string origin = OriginOf(net_.url);  // "https://host:port"
+  if (!QuicAllowed(engine_->config(), net_.target.url(), net_.proxy)) return;
+  std::string origin = OriginOf(net_.target.url());  // "https://host:port"
   int port = engine_->alt_svc().Lookup(origin, AltSvcCache::Clock::now());
   if (port == 0) return;
   std::string host_port = origin.substr(sizeof("https://") - 1);
@@ -50,7 +50,7 @@ void RequestCore::NoteAltSvc() {
     cache.MarkWorking(net_.quic_origin);
     net_.quic_origin.clear();
   }
-  if (!QuicAllowed(engine_->config(), net_.url, net_.proxy)) return;
+  if (!QuicAllowed(engine_->config(), net_.target.url(), net_.proxy)) return;
   std::string value;
   bool present = false;
   for (const auto& h : net_.head.headers()) {
@@ -59,7 +59,7 @@ void RequestCore::NoteAltSvc() {
     value += h.second;
     present = true;
   }
-  if (present) cache.Update(OriginOf(net_.url), value, AltSvcCache::Clock::now());
+  if (present) cache.Update(OriginOf(net_.target.url()), value, AltSvcCache::Clock::now());
 }
 
 bool RequestCore::QuicFallback(CURLcode result, bool connected) {

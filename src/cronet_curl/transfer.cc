@@ -14,7 +14,6 @@
 namespace cronet_curl {
 namespace {
 
-constexpr int kMaxRedirects = 20;
 constexpr const char* kUserAgent = "Cronet/144.0.7506.0 (cronet_curl)";
 
 // libcurl drops a custom header whose value is blank (only characters
@@ -91,16 +90,11 @@ void RequestCore::NetStart() {
     Finish(Outcome{Outcome::kCanceled, nullptr});
     return;
   }
-  std::string url;
-  int32_t rc = NormalizeUrl(url_, &url);
+  int32_t rc = net_.target.Prepare(url_, method_, std::move(headers_), provider_ != nullptr);
   if (rc != 0) {
     FailWith(rc);
     return;
   }
-  // Credentials in the URL go out only when the server asks for them.
-  TakeCredentials(url, &net_.url, &net_.credentials);
-  net_.method = method_;
-  net_.send_body = provider_ != nullptr;
   if (provider_) net_.upload.Open(upload_length_);
   StartTransfer();
 }
@@ -144,7 +138,7 @@ void RequestCore::StartTransfer() {
   CURL* e = net_.easy;
   EasyOptions o(e);  // every result checked, see curl_options.h
   o.Need(CURLOPT_PRIVATE, this);
-  o.Need(CURLOPT_URL, net_.url.c_str());
+  o.Need(CURLOPT_URL, net_.target.url().c_str());
   o.Need(CURLOPT_PROTOCOLS_STR, "http,https");
   o.Need(CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
   o.Need(CURLOPT_FOLLOWLOCATION, 0L);
@@ -160,7 +154,7 @@ void RequestCore::StartTransfer() {
   o.Need(CURLOPT_HTTP_VERSION, cfg.http2 ? static_cast<long>(CURL_HTTP_VERSION_2TLS)
                                          : static_cast<long>(CURL_HTTP_VERSION_1_1));
   // Wait for a connection that may multiplex only where HTTP/2 is possible (TLS).
-  if (cfg.http2 && SchemeOf(net_.url) == "https") o.Tune(CURLOPT_PIPEWAIT, 1L);
+  if (cfg.http2 && SchemeOf(net_.target.url()) == "https") o.Tune(CURLOPT_PIPEWAIT, 1L);
   static const long kWeights[] = {1, 32, 64, 128, 256};
   o.Tune(CURLOPT_STREAM_WEIGHT, kWeights[std::clamp(priority_, 0, 4)]);
   // Bodies are decoded by the library itself (body_decode.cc), whatever libcurl was built with.
@@ -179,7 +173,7 @@ void RequestCore::StartTransfer() {
     o.Need(CURLOPT_PROXY_CAPATH, cfg.ca_dir.c_str());
   }
   // Proxy: always explicit, so that proxy environment variables never apply.
-  std::string scheme = SchemeOf(net_.url);
+  std::string scheme = SchemeOf(net_.target.url());
   ProxyServer proxy = cfg.proxies.ForScheme(scheme);
   net_.proxy = proxy.ToCurl();
   o.Need(CURLOPT_PROXY, net_.proxy.c_str());
@@ -200,7 +194,7 @@ void RequestCore::StartTransfer() {
   // Headers: the application's, and suppress libcurl's own where the browser
   // sends none.
   bool has_accept = false, has_expect = false, has_ctype = false, has_ua = false, has_ae = false;
-  for (const auto& h : headers_) {
+  for (const auto& h : net_.target.headers()) {
     if (EqualsNoCase(h.first, "Accept")) has_accept = true;
     if (EqualsNoCase(h.first, "Expect")) has_expect = true;
     if (EqualsNoCase(h.first, "Content-Type")) has_ctype = true;
@@ -213,7 +207,7 @@ void RequestCore::StartTransfer() {
     if (n) net_.slist = n;
     else headers_whole = false;
   };
-  for (const std::string& line : BuildHeaderLines(headers_, has_ua ? nullptr : kUserAgent))
+  for (const std::string& line : BuildHeaderLines(net_.target.headers(), has_ua ? nullptr : kUserAgent))
     append(line.c_str());
   if (!has_accept) append("Accept:");
   if (!has_expect) append("Expect:");
@@ -224,8 +218,8 @@ void RequestCore::StartTransfer() {
   o.Need(CURLOPT_HTTPHEADER, net_.slist);
 
   // Method and body.
-  const std::string& m = net_.method;
-  if (net_.send_body) {
+  const std::string& m = net_.target.method();
+  if (net_.target.send_body()) {
     o.Need(CURLOPT_POST, 1L);
     o.Need(CURLOPT_READFUNCTION, &RequestCore::ReadCb);
     o.Need(CURLOPT_READDATA, this);
@@ -357,10 +351,7 @@ void RequestCore::OnHeadersComplete() {
   }
   const std::string* location = facts.location;
   NoteAltSvc();
-  if (status == 401 && !net_.credentials.empty() && !net_.auth_from_url &&
-      OffersBasicAuth(net_.head.headers()) &&
-      std::none_of(headers_.begin(), headers_.end(),
-                   [](const auto& h) { return EqualsNoCase(h.first, "Authorization"); })) {
+  if (net_.target.WantsCredentials(status, net_.head.headers())) {
     net_.discard_body = true;
     net_.auth_retry_pending = true;  // HeaderCb ends this transfer; NetTransferDone retries
     return;
@@ -368,16 +359,14 @@ void RequestCore::OnHeadersComplete() {
   // A length libcurl does not see: the transfer ends after exactly that many
   // bytes on the wire (before the library decodes them), as the browser does.
   bool bad_length = false;
-  net_.length_left = OwnFramedLength(net_.head, facts, net_.method, status, &bad_length);
+  net_.length_left = OwnFramedLength(net_.head, facts, net_.target.method(), status, &bad_length);
   if (bad_length) {
     FailWith(ERR_INVALID_HTTP_RESPONSE);
     return;
   }
-  bool redirect_code =
-      status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
-  if (redirect_code && location) {
+  if (RequestTarget::IsRedirect(status, location)) {
     std::string target;
-    int32_t rc = ResolveRedirect(net_.url, *location, &target);
+    int32_t rc = net_.target.Resolve(*location, &target);
     if (rc != 0) {
       FailWith(rc);
       return;
@@ -413,7 +402,7 @@ void RequestCore::OnHeadersComplete() {
   });
   // The provider is no longer needed once the response started and the
   // upload is over.
-  if (provider_ && (!net_.send_body || net_.upload.drained()))
+  if (provider_ && (!net_.target.send_body() || net_.upload.drained()))
     RequestClose();  // posted once no provider call is outstanding
 }
 
@@ -422,42 +411,11 @@ void RequestCore::OnHeadersComplete() {
 void RequestCore::NetFollow() {
   if (finished_ || !net_.redirect_pending) return;
   net_.redirect_pending = false;
-  if (net_.redirects_followed >= kMaxRedirects) {
-    FailWith(ERR_TOO_MANY_REDIRECTS);
+  int32_t rc = net_.target.Follow(net_.redirect_status, net_.redirect_url);
+  if (rc != 0) {
+    FailWith(rc);
     return;
   }
-  ++net_.redirects_followed;
-  int status = net_.redirect_status;
-  std::string& m = net_.method;
-  bool to_get = ((status == 301 || status == 302) && m == "POST") ||
-                (status == 303 && m != "HEAD");
-  if (to_get && m != "GET") {
-    m = "GET";
-    net_.send_body = false;
-    {
-      // The body goes, and with it the headers that describe it.
-      headers_.erase(std::remove_if(headers_.begin(), headers_.end(),
-                                    [](const std::pair<std::string, std::string>& h) {
-                                      return EqualsNoCase(h.first, "Content-Type") ||
-                                             EqualsNoCase(h.first, "Content-Encoding") ||
-                                             EqualsNoCase(h.first, "Content-Language") ||
-                                             EqualsNoCase(h.first, "Content-Location") ||
-                                             EqualsNoCase(h.first, "Content-Length");
-                                    }),
-                     headers_.end());
-    }
-  }
-  if (net_.auth_from_url) {
-    // Credentials from a URL belong to that URL only.
-    headers_.erase(std::remove_if(headers_.begin(), headers_.end(),
-                                  [](const std::pair<std::string, std::string>& h) {
-                                    return EqualsNoCase(h.first, "Authorization");
-                                  }),
-                   headers_.end());
-    net_.auth_from_url = false;
-  }
-  DropCredentialHeaders(net_.url, net_.redirect_url, &headers_);
-  TakeCredentials(net_.redirect_url, &net_.url, &net_.credentials);
   RemoveTransferNow();
   RestartTransfer();
 }
@@ -466,8 +424,7 @@ void RequestCore::NetFollow() {
 // URL's credentials (not reported as a redirect).
 void RequestCore::RetryWithCredentials() {
   net_.auth_retry_pending = false;
-  net_.auth_from_url = true;
-  headers_.emplace_back("Authorization", BasicAuthorization(net_.credentials));
+  net_.target.AddCredentials();
   RestartTransfer();
 }
 

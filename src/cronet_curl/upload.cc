@@ -113,7 +113,7 @@ void RequestCore::RequestProviderRewind() {
 // Starts the transfer again with the body from its start: rewinds the
 // provider first when it was read (the transfer starts once that is done).
 void RequestCore::RestartTransfer() {
-  if (net_.send_body && net_.upload.touched()) {
+  if (net_.target.send_body() && net_.upload.touched()) {
     RequestProviderRewind();
     return;
   }
