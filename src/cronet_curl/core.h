@@ -258,6 +258,14 @@ class RequestCore : public std::enable_shared_from_this<RequestCore> {
   bool withhold_terminal_ = false;
 
   // API state, guarded by mu_.
+  //
+  // Lock order (the only locks a request takes; none is held while an
+  // executor, the upload provider or the application is called):
+  //   RequestCore::mu_  ->  EngineCore::mu_   (Init asks whether the engine runs)
+  //   RequestCore::mu_  ->  BodyBuffer's lock (Read serves buffered bytes itself)
+  // EngineCore::mu_ and the body buffer's lock are innermost: nothing else is
+  // taken under them. Destroy waits on cv_ (under mu_) for callbacks and
+  // hand-overs to executors running on other threads.
   std::mutex mu_;
   std::condition_variable cv_;
   State state_ = State::kCreated;
@@ -269,6 +277,7 @@ class RequestCore : public std::enable_shared_from_this<RequestCore> {
   // Read that finds the body over); the network thread also reads it unlocked.
   std::atomic<bool> finished_{false};
   int running_callbacks_ = 0;
+  int delivering_ = 0;  // runnables being handed to an executor (Deliver)
   int fast_reads_ = 0;  // reads served on the caller's thread, not yet posted
   Cronet_Buffer* pending_read_ = nullptr;
   ProviderOp provider_op_ = ProviderOp::kNone;
@@ -282,8 +291,6 @@ class RequestCore : public std::enable_shared_from_this<RequestCore> {
   bool sink_final_ = false;
   std::string sink_error_;
 
-  // Serialises handing runnables to executors against Destroy.
-  std::recursive_mutex post_mu_;
   std::atomic<int> in_poster_{0};
 
   // ---- network thread state ----

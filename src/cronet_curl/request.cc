@@ -11,7 +11,15 @@ namespace cronet_curl {
 namespace {
 
 std::atomic<uint64_t> g_next_id{1};
+// The requests this thread is running a callback of, and handing a runnable
+// to an executor for (an executor may run it inline, which may post again).
 thread_local std::vector<RequestCore*> tl_in_callback;
+thread_local std::vector<RequestCore*> tl_delivering;
+
+void Forget(std::vector<RequestCore*>* list, RequestCore* r) {
+  auto it = std::find(list->rbegin(), list->rend(), r);
+  if (it != list->rend()) list->erase(std::next(it).base());
+}
 
 std::shared_ptr<Cronet_Error> MakeNetError(int32_t net_error, const std::string& detail = "") {
   auto e = std::make_shared<Cronet_Error>();
@@ -59,23 +67,31 @@ bool RequestCore::EnterCallback() {
 void RequestCore::ExitCallback() {
   std::lock_guard<std::mutex> l(mu_);
   --running_callbacks_;
-  auto it = std::find(tl_in_callback.rbegin(), tl_in_callback.rend(), this);
-  if (it != tl_in_callback.rend()) tl_in_callback.erase(std::next(it).base());
+  Forget(&tl_in_callback, this);
   cv_.notify_all();
 }
 
+// Destroy waits for hand-overs in progress on other threads: once it
+// returns, the application may destroy its executors.
 void RequestCore::Deliver(Cronet_Executor* executor, Cronet_Runnable* runnable) {
-  std::lock_guard<std::recursive_mutex> pl(post_mu_);
   bool drop;
   {
     std::lock_guard<std::mutex> l(mu_);
-    drop = handle_destroyed_;
+    drop = handle_destroyed_ || !executor || !executor->execute;
+    if (!drop) {
+      ++delivering_;
+      tl_delivering.push_back(this);
+    }
   }
-  if (drop || !executor || !executor->execute) {
-    delete runnable;
+  if (drop) {
+    delete runnable;  // outside the lock: it may hold the last reference to the request
     return;
   }
   executor->execute(executor, runnable);
+  std::lock_guard<std::mutex> l(mu_);
+  --delivering_;
+  Forget(&tl_delivering, this);
+  cv_.notify_all();
 }
 
 void RequestCore::Post(Cronet_Executor* executor, std::function<void()> fn, Cronet_Buffer* owned) {
@@ -257,19 +273,18 @@ bool RequestCore::IsDone() {
 }
 
 void RequestCore::OnHandleDestroyed() {
-  {
-    std::lock_guard<std::recursive_mutex> pl(post_mu_);  // no hand-over in progress elsewhere
-    std::lock_guard<std::mutex> l(mu_);
-    handle_destroyed_ = true;
-  }
   Cronet_Buffer* pending = nullptr;
   bool close_now = false;
   bool abandon = false;
   {
     std::unique_lock<std::mutex> l(mu_);
-    // Wait for callbacks of this request running on other threads.
-    int mine = static_cast<int>(std::count(tl_in_callback.begin(), tl_in_callback.end(), this));
-    cv_.wait(l, [&] { return running_callbacks_ <= mine; });
+    handle_destroyed_ = true;  // no new hand-over or callback starts
+    // Wait for hand-overs and callbacks of this request on other threads.
+    auto mine = [this](const std::vector<RequestCore*>& list) {
+      return static_cast<int>(std::count(list.begin(), list.end(), this));
+    };
+    int calls = mine(tl_in_callback), hand_overs = mine(tl_delivering);
+    cv_.wait(l, [&] { return running_callbacks_ <= calls && delivering_ <= hand_overs; });
     bool was_started = state_ == State::kStarted || state_ == State::kDone;
     abandon = state_ == State::kStarted && !finished_;
     state_ = State::kDone;
