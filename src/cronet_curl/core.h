@@ -35,6 +35,7 @@ namespace cronet_curl {
 
 class RequestCore;
 class EasyOptions;
+struct CurlFailure;
 
 struct EngineConfig {
   bool http2 = true;
@@ -188,6 +189,15 @@ class RequestCore : public std::enable_shared_from_this<RequestCore> {
     std::shared_ptr<Cronet_Error> error;
   };
 
+  struct ReadHere {
+    size_t bytes = 0;
+    bool served = false;  // bytes copied: the callback is posted from the caller's thread
+    bool resume = false;  // the transfer may go on (below the low-water mark)
+    bool ended = false;   // the body was all in: the request succeeded
+    std::shared_ptr<Cronet_UrlResponseInfo> info;
+  };
+  ReadHere ReadHereLocked(Cronet_Buffer* buffer);  // under mu_
+
   static size_t WriteCb(char* data, size_t size, size_t n, void* self);
   static size_t OnBody(RequestCore* self, char* data, size_t len);
   size_t OnFramedBody(char* data, size_t len);
@@ -197,6 +207,13 @@ class RequestCore : public std::enable_shared_from_this<RequestCore> {
   friend class EngineCore;  // PrereqCb
 
   void StartTransfer();
+  // The easy handle's setup (transfer_setup.cc).
+  bool PrepareEasy();
+  void ResetResponse();
+  void SetConnectionOptions(EasyOptions& o);
+  void SetCallbackOptions(EasyOptions& o);
+  bool SetHeaderOptions(EasyOptions& o);
+  void SetMethodOptions(EasyOptions& o);
   void RetryWithCredentials();
   void ChooseQuic(EasyOptions& o);  // quic.cc
   void NoteAltSvc();            // quic.cc
@@ -210,6 +227,11 @@ class RequestCore : public std::enable_shared_from_this<RequestCore> {
   void DetachTransfer();
   void OnHeaderLine(const char* data, size_t n);
   void OnHeadersComplete();
+  int FinalStatus();
+  void ReportRedirect(int status, const std::string& location);
+  void StartResponse(int status);
+  CurlFailure DescribeEnd(CURLcode result);
+  bool TransferAgain(CURLcode result, bool connected);
   void TryServeRead();
   void MaybeResume();
   // Content decoding (body_decode.cc).

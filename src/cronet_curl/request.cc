@@ -198,50 +198,31 @@ Cronet_RESULT RequestCore::FollowRedirect() {
 }
 
 Cronet_RESULT RequestCore::Read(Cronet_Buffer* buffer) {
-  size_t k = 0;
-  bool served = false, resume = false, ended = false;
-  std::shared_ptr<Cronet_UrlResponseInfo> info;
+  ReadHere r;
   {
     std::lock_guard<std::mutex> l(mu_);
     if (!waiting_read_) return Cronet_RESULT_ILLEGAL_STATE_UNEXPECTED_READ;
     if (!buffer) return Cronet_RESULT_NULL_POINTER;
     if (!buffer->data || buffer->size == 0) return Cronet_RESULT_ILLEGAL_ARGUMENT;
     waiting_read_ = false;
-    if (!finished_ && !cancel_requested_) {
-      bool at_end = false;
-      k = net_.body.ReadNow(buffer, &resume, &at_end);
-      if (k > 0) {
-        info = net_.info;
-        served = true;
-        waiting_read_ = true;
-        ++fast_reads_;  // holds the terminal callback back until this one is queued
-      } else if (at_end) {
-        // The end of a body already in: succeed from here; the network thread
-        // only has to drop its side, which nobody waits for.
-        finished_ = true;
-        state_ = State::kDone;
-        terminal_ = Outcome{Outcome::kSucceeded, nullptr};
-        terminal_info_ = net_.info;
-        terminal_ready_ = true;
-        if (provider_) close_wanted_ = true;
-        ended = true;
-      }
-    }
-    if (!served && !ended) pending_read_ = buffer;
+    if (!finished_ && !cancel_requested_) r = ReadHereLocked(buffer);
+    if (!r.served && !r.ended) pending_read_ = buffer;
   }
-  if (ended) {
+  if (r.ended) {
     delete buffer;
     engine_->Post(Command{CmdType::kRead, shared_from_this()});
     Advance();
     return Cronet_RESULT_SUCCESS;
   }
-  if (!served) {
+  if (!r.served) {
     // When the engine is stopping, its shutdown sweep ends the request and
     // destroys the pending buffer.
     engine_->Post(Command{CmdType::kRead, shared_from_this()});
     return Cronet_RESULT_SUCCESS;
   }
   Cronet_UrlRequest* req = handle_;
+  auto info = std::move(r.info);
+  size_t k = r.bytes;
   PostToCallback(
       [req, info, buffer, k](Cronet_UrlRequestCallback* cb) {
         if (cb->on_read_completed) cb->on_read_completed(cb, req, info.get(), buffer, k);
@@ -252,9 +233,34 @@ Cronet_RESULT RequestCore::Read(Cronet_Buffer* buffer) {
     --fast_reads_;
   }
   // A kRead without a pending buffer only lets a paused transfer go on.
-  if (resume) engine_->Post(Command{CmdType::kRead, shared_from_this()});
+  if (r.resume) engine_->Post(Command{CmdType::kRead, shared_from_this()});
   Advance();
   return Cronet_RESULT_SUCCESS;
+}
+
+// A Read served on the caller's thread from bytes already buffered, or ending
+// a body that is all in; neither when the network thread has to answer it.
+RequestCore::ReadHere RequestCore::ReadHereLocked(Cronet_Buffer* buffer) {
+  ReadHere r;
+  bool at_end = false;
+  r.bytes = net_.body.ReadNow(buffer, &r.resume, &at_end);
+  if (r.bytes > 0) {
+    r.info = net_.info;
+    r.served = true;
+    waiting_read_ = true;
+    ++fast_reads_;  // holds the terminal callback back until this one is queued
+  } else if (at_end) {
+    // The end of a body already in: succeed from here; the network thread
+    // only has to drop its side, which nobody waits for.
+    finished_ = true;
+    state_ = State::kDone;
+    terminal_ = Outcome{Outcome::kSucceeded, nullptr};
+    terminal_info_ = net_.info;
+    terminal_ready_ = true;
+    if (provider_) close_wanted_ = true;
+    r.ended = true;
+  }
+  return r;
 }
 
 void RequestCore::Cancel() {
