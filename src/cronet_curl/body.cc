@@ -43,7 +43,7 @@ size_t RequestCore::OnFramedBody(char* data, size_t len) {
 size_t RequestCore::OnBody(RequestCore* self, char* data, size_t len) {
   Net& net = self->net_;
   if (net.detached || net.discard_body || !net.response_started) return len;
-  if (net.decoder) return self->OnEncodedBody(data, len);
+  if (net.dec.decoder) return self->OnEncodedBody(data, len);
   if (net.read_buf && net.body.empty()) {
     // A read is waiting: straight into the application's buffer.
     Cronet_Buffer* buf = net.read_buf;
@@ -95,7 +95,7 @@ void RequestCore::TryServeRead() {
 
 void RequestCore::MaybeResume() {
   if (!net_.body.ResumeDue()) return;
-  if (net_.decoder && !ResumeDecoding()) return;  // held input first
+  if (net_.dec.decoder && !ResumeDecoding()) return;  // held input first
   net_.body.SetPaused(false);
   UpdatePause();  // may hand over data at once (WriteCb)
 }

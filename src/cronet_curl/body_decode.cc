@@ -19,13 +19,14 @@ constexpr size_t kPiece = BodyQueue::kBlockSize;  // decoded bytes per step at m
 }  // namespace
 
 bool RequestCore::SetUpDecoding() {
-  net_.decoder.reset();
-  net_.dec_blocked = false;
-  std::string().swap(net_.dec_in);
-  net_.dec_in_off = 0;
-  net_.dec_error = 0;
-  net_.dec_end_pending = false;
-  if (ContentDecoder::For(ContentCodings(net_.head.headers()), &net_.decoder) == ContentDecoder::Plan::kRefuse) {
+  net_.dec.decoder.reset();
+  net_.dec.blocked = false;
+  std::string().swap(net_.dec.in);
+  net_.dec.in_off = 0;
+  net_.dec.error = 0;
+  net_.dec.end_pending = false;
+  std::string codings = ContentCodings(net_.head.headers());
+  if (ContentDecoder::For(codings, &net_.dec.decoder) == ContentDecoder::Plan::kRefuse) {
     FailWith(ERR_CONTENT_DECODING_FAILED);
     return false;
   }
@@ -33,16 +34,16 @@ bool RequestCore::SetUpDecoding() {
 }
 
 // Decodes until the input is used up and the decoder holds nothing more, the
-// queue is full (dec_blocked), or decoding fails (dec_error). Returns the
+// queue is full (dec.blocked), or decoding fails (dec.error). Returns the
 // input bytes taken.
 size_t RequestCore::RunDecoder(const uint8_t* in, size_t len) {
   size_t taken = 0;
-  net_.dec_blocked = false;
+  net_.dec.blocked = false;
   try {
     while (true) {
       Cronet_Buffer* direct = nullptr;
       if (net_.body.PauseIfFull()) {
-        net_.dec_blocked = true;  // the application's reads bring decoding back
+        net_.dec.blocked = true;  // the application's reads bring decoding back
         return taken;
       }
       if (net_.read_buf && net_.body.empty()) direct = net_.read_buf;
@@ -53,14 +54,14 @@ size_t RequestCore::RunDecoder(const uint8_t* in, size_t len) {
         out = static_cast<uint8_t*>(direct->data);
         cap = static_cast<size_t>(direct->size);
       } else {
-        if (!net_.dec_block) net_.dec_block = net_.body.TakeBlock(engine_->blocks());
-        out = reinterpret_cast<uint8_t*>(net_.dec_block.get());
+        if (!net_.dec.block) net_.dec.block = net_.body.TakeBlock(engine_->blocks());
+        out = reinterpret_cast<uint8_t*>(net_.dec.block.get());
         cap = kPiece;
       }
-      ContentDecoder::Result r = net_.decoder->Decode(in + taken, len - taken, out, cap);
+      ContentDecoder::Result r = net_.dec.decoder->Decode(in + taken, len - taken, out, cap);
       taken += r.consumed;
       if (r.status != ContentDecoder::Status::kOk) {
-        net_.dec_error = r.status == ContentDecoder::Status::kNoMemory
+        net_.dec.error = r.status == ContentDecoder::Status::kNoMemory
                              ? ERR_OUT_OF_MEMORY
                              : ERR_CONTENT_DECODING_FAILED;
         return taken;
@@ -69,31 +70,31 @@ size_t RequestCore::RunDecoder(const uint8_t* in, size_t len) {
         net_.read_buf = nullptr;
         PostReadCompleted(direct, r.produced);
       } else if (r.produced > 0) {
-        net_.body.Push(std::move(net_.dec_block), r.produced, engine_->blocks());
+        net_.body.Push(std::move(net_.dec.block), r.produced, engine_->blocks());
       }
       if (r.consumed == 0 && r.produced == 0) return taken;
     }
   } catch (const std::bad_alloc&) {
-    net_.dec_error = ERR_OUT_OF_MEMORY;
+    net_.dec.error = ERR_OUT_OF_MEMORY;
   }
   return taken;
 }
 
 // From libcurl's write callback.
 size_t RequestCore::OnEncodedBody(const char* data, size_t len) {
-  if (net_.dec_error) return 0;  // ends the transfer; NetTransferDone reports dec_error
-  if (net_.dec_blocked) return CURL_WRITEFUNC_PAUSE;  // not taken: libcurl keeps it
+  if (net_.dec.error) return 0;  // ends the transfer; NetTransferDone reports dec.error
+  if (net_.dec.blocked) return CURL_WRITEFUNC_PAUSE;  // not taken: libcurl keeps it
   const uint8_t* in = reinterpret_cast<const uint8_t*>(data);
   size_t taken = RunDecoder(in, len);
-  if (net_.dec_error) return 0;
-  if (net_.dec_blocked) {
+  if (net_.dec.error) return 0;
+  if (net_.dec.blocked) {
     try {
-      net_.dec_in.assign(data + taken, len - taken);
+      net_.dec.in.assign(data + taken, len - taken);
     } catch (const std::bad_alloc&) {
-      net_.dec_error = ERR_OUT_OF_MEMORY;
+      net_.dec.error = ERR_OUT_OF_MEMORY;
       return 0;
     }
-    net_.dec_in_off = 0;
+    net_.dec.in_off = 0;
   }
   return len;
 }
@@ -101,20 +102,20 @@ size_t RequestCore::OnEncodedBody(const char* data, size_t len) {
 // Decodes held input once the application has read. True when nothing is
 // held any more, so libcurl may go on.
 bool RequestCore::ResumeDecoding() {
-  if (!net_.dec_blocked) return true;
-  const uint8_t* in = reinterpret_cast<const uint8_t*>(net_.dec_in.data()) + net_.dec_in_off;
-  net_.dec_in_off += RunDecoder(in, net_.dec_in.size() - net_.dec_in_off);
-  if (net_.dec_error) {
+  if (!net_.dec.blocked) return true;
+  const uint8_t* in = reinterpret_cast<const uint8_t*>(net_.dec.in.data()) + net_.dec.in_off;
+  net_.dec.in_off += RunDecoder(in, net_.dec.in.size() - net_.dec.in_off);
+  if (net_.dec.error) {
     RemoveTransferNow();  // stop receiving what can no longer be decoded
     EndBody(0);
     return false;
   }
-  if (net_.dec_blocked) return false;
-  std::string().swap(net_.dec_in);
-  net_.dec_in_off = 0;
-  if (net_.dec_end_pending) {
-    net_.dec_end_pending = false;
-    EndBody(net_.dec_end_error);
+  if (net_.dec.blocked) return false;
+  std::string().swap(net_.dec.in);
+  net_.dec.in_off = 0;
+  if (net_.dec.end_pending) {
+    net_.dec.end_pending = false;
+    EndBody(net_.dec.end_error);
     return false;
   }
   return true;
@@ -124,14 +125,14 @@ bool RequestCore::ResumeDecoding() {
 // comes to the application after the data before it. A decoder that did not
 // reach the end of its stream makes a body that libcurl found whole a failure.
 void RequestCore::EndBody(int32_t net_error) {
-  if (net_.decoder) {
-    if (net_.dec_error) {
-      net_error = net_.dec_error;
-    } else if (net_.dec_blocked) {
-      net_.dec_end_pending = true;  // ends once the held input is decoded
-      net_.dec_end_error = net_error;
+  if (net_.dec.decoder) {
+    if (net_.dec.error) {
+      net_error = net_.dec.error;
+    } else if (net_.dec.blocked) {
+      net_.dec.end_pending = true;  // ends once the held input is decoded
+      net_.dec.end_error = net_error;
       return;
-    } else if (net_error == 0 && net_.decoder->started() && !net_.decoder->finished()) {
+    } else if (net_error == 0 && net_.dec.decoder->started() && !net_.dec.decoder->finished()) {
       net_error = ERR_CONTENT_DECODING_FAILED;
     }
   }

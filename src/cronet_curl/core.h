@@ -142,6 +142,19 @@ class EngineCore : public std::enable_shared_from_this<EngineCore> {
   AltSvcCache alt_svc_;
 };
 
+// Content decoding of a response body (body_decode.cc): no decoder when the
+// body passes through as received. Network thread only.
+struct BodyDecoding {
+  std::unique_ptr<ContentDecoder> decoder;
+  bool blocked = false;  // stopped at the high-water mark with input or output held
+  std::string in;        // compressed bytes taken from libcurl, not yet decoded
+  size_t in_off = 0;
+  Block block;  // decoder output not yet queued
+  int32_t error = 0;
+  bool end_pending = false;  // the transfer ended while decoding was held back
+  int32_t end_error = 0;
+};
+
 class RequestCore : public std::enable_shared_from_this<RequestCore> {
  public:
   explicit RequestCore(Cronet_UrlRequest* handle);
@@ -348,15 +361,7 @@ class RequestCore : public std::enable_shared_from_this<RequestCore> {
     bool body_complete = false;
     int32_t body_error = 0;  // net error that ended the body, reported at the next read
     Cronet_Buffer* read_buf = nullptr;
-    // Content decoding: none when the body passes through as received.
-    std::unique_ptr<ContentDecoder> decoder;
-    bool dec_blocked = false;  // stopped at the high-water mark with input or output held
-    std::string dec_in;        // compressed bytes taken from libcurl, not yet decoded
-    size_t dec_in_off = 0;
-    Block dec_block;  // decoder output not yet queued
-    int32_t dec_error = 0;
-    bool dec_end_pending = false;  // the transfer ended while decoding was held back
-    int32_t dec_end_error = 0;
+    BodyDecoding dec;
     UploadPump upload;
   } net_;
 };

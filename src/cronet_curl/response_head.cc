@@ -143,7 +143,8 @@ HeadFacts ReadHeadFacts(const ResponseHead& head) {
   }
   for (const auto& h : head.headers()) {
     // Empty Location values do not make a redirect.
-    if (!f.location && EqualsNoCase(h.first, "Location") && !h.second.empty()) f.location = &h.second;
+    if (!f.location && EqualsNoCase(h.first, "Location") && !h.second.empty())
+      f.location = &h.second;
     if (EqualsNoCase(h.first, "Transfer-Encoding")) {
       std::string v = h.second;
       for (char& c : v) c = AsciiLower(c);

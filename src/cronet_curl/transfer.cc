@@ -63,7 +63,7 @@ void RequestCore::NetCleanupTransfer() {
   if (!net_.detached) return;
   RemoveTransferNow();
   net_.body.ReturnSpare(engine_->blocks());
-  if (net_.dec_block) engine_->blocks()->Give(std::move(net_.dec_block));
+  if (net_.dec.block) engine_->blocks()->Give(std::move(net_.dec.block));
   if (net_.easy) {
     engine_->GiveBackEasy(net_.easy, net_.easy_carried_quic);
     net_.easy = nullptr;

@@ -58,13 +58,15 @@ INSTANTIATE_TEST_SUITE_P(
         HeadCase{"short_code", "HTTP/1.1 2x\r\n\r\n", L::kComplete, 2, ""},
         HeadCase{"long_code", "HTTP/1.1 2000\r\n\r\n", L::kComplete, 200, ""},
         // Interim blocks are dropped, with their headers; the final one counts.
-        HeadCase{"interim_then_final", "HTTP/1.1 100 Continue\r\nX: 1\r\n\r\nHTTP/1.1 201 C\r\n\r\n",
+        HeadCase{"interim_then_final",
+                 "HTTP/1.1 100 Continue\r\nX: 1\r\n\r\nHTTP/1.1 201 C\r\n\r\n",
                  L::kComplete, 201, ""},
         HeadCase{"interim_only", "HTTP/1.1 103 Early\r\nLink: a\r\n\r\n", L::kInterim, 103, ""},
         // Only the first line of a block is a status line.
         HeadCase{"later_http_line", "HTTP/1.1 200 OK\r\nHTTP/1.1 500 X\r\n\r\n", L::kComplete, 200,
                  ""},
-        HeadCase{"names_and_values_trimmed", "HTTP/1.1 200 OK\r\n Ignored: x\r\nA \t:  v w \r\n\r\n",
+        HeadCase{"names_and_values_trimmed",
+                 "HTTP/1.1 200 OK\r\n Ignored: x\r\nA \t:  v w \r\n\r\n",
                  L::kComplete, 200, "A=v w;"},
         HeadCase{"obs_fold", "HTTP/1.1 200 OK\r\nA: x\r\n  y\r\n\t\r\nB:\r\n z\r\n\r\n",
                  L::kComplete, 200, "A=x y;B=z;"},
@@ -155,9 +157,11 @@ INSTANTIATE_TEST_SUITE_P(
                   false, nullptr, -1, false},
         FactsCase{"spaced_chunked", "Content-Length : 3\r\nTransfer-Encoding: chunked\r\n", 200,
                   "GET", 0, true, nullptr, -1, false},
-        FactsCase{"spaced_head", "Content-Length : 3\r\n", 200, "HEAD", 0, false, nullptr, -1, false},
+        FactsCase{"spaced_head", "Content-Length : 3\r\n", 200, "HEAD", 0, false, nullptr, -1,
+                  false},
         FactsCase{"spaced_204", "Content-Length : 3\r\n", 204, "GET", 0, false, nullptr, -1, false},
-        FactsCase{"spaced_304", "Content-Length : 3\r\n", 304, "GET", 0, false, nullptr, -1, false}),
+        FactsCase{"spaced_304", "Content-Length : 3\r\n", 304, "GET", 0, false, nullptr, -1,
+                  false}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(ResponseHead, ContentCodingsJoinsEveryCopy) {
