@@ -946,6 +946,54 @@ TEST_F(Http, DestroyWithCallbacksQueued) {
   StopEngine(engine);
 }
 
+// An executor that runs callbacks inline (on the network thread, or on the
+// thread that calls Read) makes the library re-enter itself: a Read from a
+// callback posts the next callback from inside the first, and a Destroy from
+// a callback runs while that callback's hand-over is still in progress.
+std::atomic<bool> g_destroyed_inline{false};
+void DestroyOnStarted(Cronet_UrlRequestCallbackPtr, Cronet_UrlRequestPtr r,
+                      Cronet_UrlResponseInfoPtr) {
+  Cronet_UrlRequest_Destroy(r);
+  g_destroyed_inline = true;
+}
+
+TEST_F(Http, InlineExecutorReadsAndDestroysFromCallbacks) {
+  Cronet_EnginePtr engine = StartEngine();
+  Cronet_ExecutorPtr direct = MakeDirectExecutor();
+  {
+    TestRequest t(engine, direct);
+    t.read_size = 4096;  // many reads, most served from bytes already buffered
+    ASSERT_EQ(t.InitAndStart(base_ + "/bytes/3000000"), Cronet_RESULT_SUCCESS);
+    ASSERT_TRUE(t.Wait());
+    EXPECT_EQ(t.events.back(), "succeeded");
+    EXPECT_EQ(t.body.size(), 3000000u);
+    EXPECT_TRUE(MatchesPattern(t.body));
+  }
+  g_destroyed_inline = false;
+  Cronet_UrlRequestCallbackPtr cb = Cronet_UrlRequestCallback_CreateWith(
+      nullptr, &DestroyOnStarted, nullptr, nullptr, nullptr, nullptr);
+  Cronet_UrlRequestParamsPtr p = Cronet_UrlRequestParams_Create();
+  Cronet_UrlRequestPtr r = Cronet_UrlRequest_Create();
+  std::string url = base_ + "/bytes/100";
+  ASSERT_EQ(Cronet_UrlRequest_InitWithParams(r, engine, url.c_str(), p, cb, direct),
+            Cronet_RESULT_SUCCESS);
+  ASSERT_EQ(Cronet_UrlRequest_Start(r), Cronet_RESULT_SUCCESS);
+  for (int i = 0; i < 1000 && !g_destroyed_inline; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_TRUE(g_destroyed_inline);
+  // The network thread came back from it: the engine still serves requests.
+  {
+    TestRequest t(engine);
+    ASSERT_EQ(t.InitAndStart(base_ + "/bytes/10"), Cronet_RESULT_SUCCESS);
+    ASSERT_TRUE(t.Wait());
+    EXPECT_EQ(t.events.back(), "succeeded");
+  }
+  Cronet_UrlRequestParams_Destroy(p);
+  Cronet_UrlRequestCallback_Destroy(cb);
+  Cronet_Executor_Destroy(direct);
+  StopEngine(engine);
+}
+
 // ---- back-pressure -----------------------------------------------------------------
 
 TEST_F(Http, BackPressureBoundsBufferedBytes) {
