@@ -105,6 +105,7 @@ inline std::vector<std::string> calls_of(const std::vector<std::string>& lines,
 
 class RequestTest : public ::testing::Test {
  protected:
+  void SetUp() override { REQUIRE_SERVER_OF(server_); }
   void TearDown() override { CronetTest_Reset(); }
 
   static void SetUpTestSuite() { server_ = new testing::LocalServer("http"); }
