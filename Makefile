@@ -5,7 +5,7 @@ VENV := .venv
 PY := $(VENV)/bin/python
 STAMPS := .stamps
 BUILD := build/dev
-SOURCES := $(shell find src include cmake tests/cpp -type f 2>/dev/null) CMakeLists.txt pyproject.toml
+SOURCES := $(shell find src include cmake tests/cpp tests/support -type f 2>/dev/null) CMakeLists.txt pyproject.toml
 
 .PHONY: all deps build module test test-cpp test-py test-python test-peers test-sanitize \
         windows-compile fuzz demo bench bench-smoke wheel test-wheel test-cronet-library ci clean
