@@ -1,4 +1,4 @@
-// Shared by the request suites: a local server per suite, a fresh registry
+// Shared by the request suites: the local http test server, a fresh registry
 // per test, and ways to look at the library's live objects and call journal.
 #pragma once
 
