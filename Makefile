@@ -5,7 +5,7 @@ VENV := .venv
 PY := $(VENV)/bin/python
 STAMPS := .stamps
 BUILD := build/dev
-SOURCES := $(shell find src include cmake tests/cpp -type f 2>/dev/null) CMakeLists.txt pyproject.toml
+SOURCES := $(shell find src include cmake tests/cpp tests/support -type f 2>/dev/null) CMakeLists.txt pyproject.toml
 
 .PHONY: all deps build module test test-cpp test-py test-python test-peers test-sanitize \
         windows-compile fuzz demo bench bench-smoke wheel test-wheel test-cronet-library ci clean
@@ -57,11 +57,12 @@ test: test-cpp test-py
 
 # The pytest suite under another CPython in its own venv and build directory:
 # make test-python PYTHON=$$(PYENV_VERSION=3.13.0 pyenv which python3.13)
+# PYTEST_ARGS picks files or tests (default: the whole suite).
 PYTHON_NEWEST ?= $(shell PYENV_VERSION=3.13.0 pyenv which python3.13 2>/dev/null || command -v python3.13)
 test-python: $(STAMPS)/apt
 	@test -n "$(or $(PYTHON),$(PYTHON_NEWEST))" || { echo "make test-python: name the" \
 	  "interpreter with PYTHON=/path/to/python3.X" >&2; exit 2; }
-	tools/test-python.sh $(or $(PYTHON),$(PYTHON_NEWEST))
+	tools/test-python.sh $(or $(PYTHON),$(PYTHON_NEWEST)) $(PYTEST_ARGS)
 
 # requests' and httpx's own test suites (from their sdists) with the adapters underneath,
 # offline in a private network namespace; expected failures in tests/peers/.

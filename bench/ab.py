@@ -9,6 +9,7 @@ machine load from favouring either.
 """
 
 import argparse
+import contextlib
 import os
 import statistics
 import sys
@@ -20,7 +21,8 @@ sys.path.insert(0, HERE)
 import procstat  # noqa: E402
 import report  # noqa: E402
 import runner  # noqa: E402
-from servers import NginxServer  # noqa: E402
+from h3server import H3Server  # noqa: E402
+from servers import NginxServer, certs  # noqa: E402
 
 
 def main():
@@ -37,9 +39,16 @@ def main():
     results = {name: [] for name, _ in builds}
     rss = {name: [] for name, _ in builds}
     cpu = {name: [] for name, _ in builds}
-    with NginxServer(big_mib=args.mib) as server:
+    with contextlib.ExitStack() as stack:
+        server = stack.enter_context(NginxServer(big_mib=args.mib))
         pids = procstat.descendants(server.pid, "nginx")
-        spec = next(s for s in runner.jobs(server, sizes, 1, {args.workload})
+        h3 = None
+        if report.WORKLOAD_BY_ID[args.workload]["proto"] == "h3":
+            cert_dir = os.path.dirname(server.ca)
+            cert, key = certs.server_cert(cert_dir, "localhost", certs.ensure_ca(cert_dir))
+            h3 = stack.enter_context(H3Server(server.docroot, cert, key))
+            pids = pids + [h3.pid]
+        spec = next(s for s in runner.jobs(server, sizes, 1, {args.workload}, h3.port if h3 else None)
                     if s["client"] == "tarnwick")
         spec["server_pids"] = pids
         for run in range(args.runs):

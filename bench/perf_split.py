@@ -10,7 +10,8 @@ import re
 # (category, regex on the symbol) for user frames of tarnwick's own module.
 _MODULE_RULES = [
     ("binding", re.compile(r"tarnwick::py::|PyInit_tarnwick|convert|_arg|to_py")),
-    ("admission", re.compile(r"send_request|Admission|request_start|start_request|RequestObjects")),
+    ("admission", re.compile(r"send_request|Admission|tarnwick::admit|make_request_objects"
+                             r"|make_params|init_and_start|refuse_reason|RequestObjects")),
     ("executor hop", re.compile(r"Channel|[Ee]xecut|ResultSender|ResultReceiver|forward|Runnable")),
 ]
 _SYNC = re.compile(r"pthread_cond|pthread_mutex|__lll_|futex|sem_|condition_variable|__pthread_")

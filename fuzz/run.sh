@@ -25,13 +25,14 @@ declare -A extra_libs=([url]="-lcurl -lidn2" [content_decoder]="$(pkg-config --l
 
 mkdir -p "$out/artifacts"
 flags=(-std=c++20 -g -O1 -Wall -Wextra -fsanitize=fuzzer,address,undefined
-       -fno-sanitize-recover=all -I"$root/include" -I"$root/src/cronet_curl")
+       -fno-sanitize-recover=all -I"$root/include" -I"$root/src/cronet_curl"
+       -I"$root/src/cronet_curl/include")
 
 for t in "${targets[@]}"; do
   src=("$root/fuzz/${t}_fuzz.cc" "$root/src/cronet_curl/${t}.cc")
   for f in ${extra_src[$t]:-}; do src+=("$root/src/cronet_curl/$f"); done
   bin="$out/${t}_fuzz"
-  if [[ ! -x "$bin" ]] || [[ -n "$(find "${src[@]}" "$root"/src/cronet_curl/*.h \
+  if [[ ! -x "$bin" ]] || [[ -n "$(find "${src[@]}" "$root"/src/cronet_curl/*.h "$root"/src/cronet_curl/include/*.h \
         "$root/include/cronet_c.h" -newer "$bin" 2>/dev/null)" ]]; then
     echo "fuzz: building $t"
     # shellcheck disable=SC2086  # the library list is meant to split

@@ -10,6 +10,8 @@ from tarnwick import ZoDeruziDuzera
 
 sys.path.insert(0, os.path.dirname(__file__))
 
+import cronet_testctl  # noqa: E402  (beside this file)
+
 pytest_plugins = ["servers.pytest_plugin"]
 
 
@@ -42,10 +44,6 @@ def closed_port():
 
 
 def _live_objects():
-    try:
-        import cronet_testctl
-    except ImportError:
-        return None
     if not cronet_testctl.available():
         return None
     return cronet_testctl.live_objects()
@@ -87,6 +85,18 @@ def _os_thread_count():
 def pytest_configure(config):
     config.addinivalue_line(
         "markers", "keeps_cronet_objects(reason): the test leaves Cronet objects alive on purpose")
+    # Under CI a sanitized run without the leak sanitizer loaded would check nothing.
+    if os.environ.get("TARNWICK_SANITIZED") and cronet_testctl.required():
+        import ctypes
+        if not hasattr(ctypes.CDLL(None), "__lsan_do_leak_check"):
+            raise pytest.UsageError("TARNWICK_SANITIZED is set but LeakSanitizer is not loaded; "
+                                    "CI=true requires the leak check")
+
+
+def pytest_report_header(config):
+    if not cronet_testctl.available():
+        return "cronet_curl test controls: not found; leak checks of live Cronet objects are off"
+    return None
 
 
 def _settle_native_threads(timeout_s=15.0):

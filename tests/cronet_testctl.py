@@ -5,7 +5,8 @@ It opens the library instance the `tarnwick` module uses: the module installs
 libcronet_curl.so in tarnwick.cronet/ beside itself, and ctypes.CDLL of that
 path returns the already-loaded instance. When the module was built against a real Cronet
 library there is no such file (or it has no CronetTest_ functions) and
-available() is False; every other function then raises RuntimeError.
+available() is False (under CI, where CI=true, it raises); every other function
+then raises RuntimeError.
 
     import cronet_testctl as tc
     if tc.available():
@@ -81,9 +82,23 @@ def _need():
     return lib
 
 
+def required():
+    """True under CI (CI=true, as .ci/run sets it): there the controls must be found."""
+    return os.environ.get("CI", "").lower() in ("true", "1")
+
+
 def available():
-    """True when the module runs on cronet_curl and its test controls can be used."""
-    return _load() is not None
+    """True when the module runs on cronet_curl and its test controls can be used.
+
+    False when they are missing, so tests that need them skip and the leak check
+    of conftest.py is off; under CI that raises instead, failing the run.
+    """
+    if _load() is not None:
+        return True
+    if required():
+        raise RuntimeError("cronet_curl test controls not found at %s; CI=true requires them"
+                           % library_path())
+    return False
 
 
 def live_objects():

@@ -73,7 +73,10 @@ echo "build-curl: building libcurl $version in $dir (log: $log)" >&2
   # The Debian package regenerates its build files too (its patches touch them).
   autoreconf -fi
   # ngtcp2 and nghttp3 are found through pkg-config.
-  CFLAGS="-O2 -g -fPIC -fvisibility=hidden" ./configure --prefix="$prefix" "${options[@]}"
+  # Through the C compiler launcher (ccache) when one is set, as CMake would.
+  cc="${CC:-gcc}"
+  [[ -n "${CMAKE_C_COMPILER_LAUNCHER:-}" ]] && cc="$CMAKE_C_COMPILER_LAUNCHER $cc"
+  CC="$cc" CFLAGS="-O2 -g -fPIC -fvisibility=hidden" ./configure --prefix="$prefix" "${options[@]}"
   grep -E '^  (HTTP3|HTTP2|SSL|Protocols|Features)' config.log || true
   make -j"$(nproc)" -C lib
   make -C lib install

@@ -55,6 +55,7 @@ def test_parse_script_reads_pid_tid_and_frames():
     ([("_int_malloc", LIBC)], "libc memory (malloc, memcpy)"),
     ([("tarnwick::py::convert_body(_object*)", MOD)], "binding"),
     ([("tarnwick::SessionManager::send_request(std::string const&)", MOD)], "admission"),
+    ([("tarnwick::admit(tarnwick::Session&, tarnwick::RequestSpec&)", MOD)], "admission"),
     ([("tarnwick::Channel<int>::recv()", MOD)], "executor hop"),
     ([("tarnwick::on_read_completed(...)", MOD)], "core (callbacks, completion)"),
     ([("cronet_curl::RequestCore::WriteCb", "/x/libcronet_curl.so")], "library (cronet_curl)"),

@@ -95,7 +95,7 @@ def test_targets_without_data_are_neither_met_nor_missed():
     assert rows and all(r["met"] is None for r in rows)
 
 
-@pytest.mark.parametrize("peak_mib, met", [(20 + 220, True), (20 + 221, False)])
+@pytest.mark.parametrize("peak_mib, met", [(20 + 200, True), (20 + 201, False)])
 def test_rss_target(peak_mib, met):
     recs = [rec("download", "tarnwick", 1.0, rss_before_kib=20 * 1024,
                 rss_peak_kib=peak_mib * 1024)]
@@ -117,3 +117,16 @@ def test_every_target_names_a_measured_pair():
     for wid, other, _ in report.SPEED_TARGETS:
         assert other in report.WORKLOAD_BY_ID[wid]["clients"]
         assert "tarnwick" in report.WORKLOAD_BY_ID[wid]["clients"]
+
+
+@pytest.mark.parametrize("ours, theirs, points, met", [
+    ([80.0, 100.0, 120.0], [90.0, 100.0, 110.0], 20.0, True),   # 40 against 20 points
+    ([70.0, 100.0, 121.0], [90.0, 100.0, 110.0], 31.0, False),  # 51 against 20
+    ([100.0, 100.0], [100.0, 100.0], 0.0, True),
+])
+def test_spread_target_against_pycurl(ours, theirs, points, met):
+    recs = [rec("get_h2", "tarnwick", v) for v in ours] + [rec("get_h2", "pycurl", v) for v in theirs]
+    row = next(t for t in report.evaluate_targets(report.aggregate(recs, SIZES))
+               if t["workload"] == "get_h2" and "spread" in t["what"])
+    assert row["measured"] == pytest.approx(points)
+    assert row["met"] is met

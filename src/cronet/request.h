@@ -157,15 +157,3 @@ void complete_request(Cronet_UrlRequestCallbackPtr callback, std::optional<std::
 std::string describe_outcome(const std::optional<std::string>& failure);
 
 }  // namespace tarnwick
-
-namespace tarnwick {
-
-// Checks what Cronet would refuse at init, before any slot or object is taken.
-// A NUL byte in the method, URL or a header is an internal fault; any other
-// problem gives the reason the call fails with.
-std::optional<std::string> refuse_reason(const RequestSpec& spec);
-
-// Lets tests hand unchecked input to Cronet to reach its own refusals.
-void set_input_checks_for_testing(bool on) noexcept;
-
-}  // namespace tarnwick

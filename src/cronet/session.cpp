@@ -2,7 +2,7 @@
 
 #include "diag.h"
 #include "platform.h"
-#include "session_lifecycle.h"
+#include "session.h"
 
 namespace tarnwick {
 

@@ -3,11 +3,14 @@
 #include <atomic>
 #include <utility>
 
+#include "admission.h"
 #include "diag.h"
 #include "executor.h"
 #include "fault.h"
+#include "request.h"
+#include "request_checks.h"
 #include "session.h"
-#include "session_lifecycle.h"
+#include "session_manager_internal.h"
 #include "uuid.h"
 
 namespace tarnwick {
@@ -45,6 +48,21 @@ class EngineHolder {
 std::string engine_not_started(int code) {
   TW_ERROR("Failed to create session engine: ", code);
   return std::string();
+}
+
+// A session inherited through fork(): its engine and executor thread stay with
+// the parent, so a request fails at once rather than by its timeout.
+std::string orphan_reason(const Session& session) {
+  return diag::cat("Session ", session.session_id, " belongs to process ", session.owner_pid,
+                   "; a forked process must create its own client and sessions");
+}
+
+bool at_request_limit(const Session& session) {
+  const std::size_t n = session.active_requests->load(std::memory_order_acquire);
+  if (n < session.max_concurrent) return false;
+  TW_WARN("Session ", session.session_id, " reached max concurrent requests limit: ", n, "/",
+          session.max_concurrent);
+  return true;
 }
 
 }  // namespace
@@ -140,6 +158,22 @@ std::vector<std::string> SessionManager::list_sessions() {
   ids.reserve(impl_->sessions.size());
   for (const auto& entry : impl_->sessions) ids.push_back(entry.first);
   return ids;
+}
+
+std::optional<Admission> SessionManager::send_request(const std::string& session_id,
+                                                      RequestSpec& spec) {
+  PoisonRwLock::Shared lock(impl_->lock);
+  auto it = impl_->sessions.find(session_id);
+  if (it == impl_->sessions.end()) return std::nullopt;
+  Session& session = *it->second;
+  if (session.orphaned()) return failed_admission(orphan_reason(session));
+  if (at_request_limit(session)) return std::nullopt;
+  // After the lookup and the limit, as a refusal comes first, but before the
+  // slot and any Cronet object, so a refused text leaves nothing behind.
+  if (input_checks_on()) {
+    if (auto reason = refuse_reason(spec)) return failed_admission(std::move(*reason));
+  }
+  return admit(session, spec);
 }
 
 }  // namespace tarnwick

@@ -6,23 +6,10 @@
 #include <string>
 #include <vector>
 
+#include "admission.h"
 #include "types.h"
 
 namespace tarnwick {
-
-class CronetRequest;     // request.h
-class ResultReceiver;    // request.h
-
-// What send_request hands back when it admits a request.
-struct Admission {
-  std::unique_ptr<CronetRequest> request;
-  std::unique_ptr<ResultReceiver> receiver;
-  std::uint64_t timeout_ms = 0;
-  Admission();
-  Admission(Admission&&) noexcept;
-  Admission& operator=(Admission&&) noexcept;
-  ~Admission();  // releases the request (cancel and wait when not completed)
-};
 
 class SessionManager {
  public:
@@ -41,7 +28,7 @@ class SessionManager {
   // The spec's body may be moved out (it becomes the upload body).
   std::optional<Admission> send_request(const std::string& session_id, RequestSpec& spec);
 
-  struct Impl;
+  struct Impl;  // session_manager_internal.h
 
  private:
   std::unique_ptr<Impl> impl_;

@@ -67,8 +67,9 @@ class EngineCore : public std::enable_shared_from_this<EngineCore> {
   // asks the thread to stop by itself).
   void OnHandleDestroyed();
   // Queues a command for the network thread; false when the engine is not
-  // running (never started, shutting down or shut down).
-  bool Post(Command cmd);
+  // running (never started, shutting down or shut down). Without `wake` it
+  // waits for the thread's next round: for work nobody waits on.
+  bool Post(Command cmd, bool wake = true);
   bool IsRunning();
   bool OnNetworkThread() const;
   // True in a process made by fork() after this engine was made: its network
@@ -117,6 +118,7 @@ class EngineCore : public std::enable_shared_from_this<EngineCore> {
   std::mutex mu_;
   State state_ = State::kIdle;
   std::vector<Command> queue_;
+  bool woken_ = false;  // a wake-up is on its way for what is queued
   std::thread thread_;
   std::atomic<bool> on_thread_set_{false};
   std::thread::id thread_id_;

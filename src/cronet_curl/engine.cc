@@ -148,14 +148,16 @@ Cronet_RESULT EngineCore::Start(const Cronet_EngineParams& params) {
   return Cronet_RESULT_SUCCESS;
 }
 
-bool EngineCore::Post(Command cmd) {
+bool EngineCore::Post(Command cmd, bool wake) {
   if (Inherited()) return false;
   std::lock_guard<std::mutex> l(mu_);
   if (state_ != State::kRunning) return false;
-  bool was_empty = queue_.empty();
   queue_.push_back(std::move(cmd));
   // Under the lock: the thread cannot clean the multi handle up meanwhile.
-  if (was_empty) curl_multi_wakeup(multi_);
+  if (wake && !woken_) {
+    woken_ = true;
+    curl_multi_wakeup(multi_);
+  }
   return true;
 }
 
@@ -267,6 +269,7 @@ void EngineCore::Run() {
     {
       std::lock_guard<std::mutex> l(mu_);
       cmds.swap(queue_);
+      woken_ = false;
     }
     bool stop = false;
     std::vector<Command> leftover;
@@ -277,6 +280,8 @@ void EngineCore::Run() {
         stop = true;
       } else {
         Handle(c);
+        // A handle given up by one command is there for a start behind it.
+        ProcessCleanups();
       }
     }
     if (stop) {

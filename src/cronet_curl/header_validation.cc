@@ -2,21 +2,6 @@
 
 namespace cronet_curl {
 
-bool IsHttpToken(std::string_view s) {
-  if (s.empty()) return false;
-  for (unsigned char c : s) {
-    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) continue;
-    switch (c) {
-      case '!': case '#': case '$': case '%': case '&': case '\'': case '*':
-      case '+': case '-': case '.': case '^': case '_': case '`': case '|': case '~':
-        continue;
-      default:
-        return false;
-    }
-  }
-  return true;
-}
-
 Cronet_RESULT ValidateRequestHeader(std::string_view name, std::string_view value) {
   if (name.empty()) return Cronet_RESULT_NULL_POINTER_HEADER_NAME;
   if (value.empty()) return Cronet_RESULT_NULL_POINTER_HEADER_VALUE;

@@ -5,11 +5,9 @@
 #include <string_view>
 
 #include "cronet_c.h"
+#include "http_token.h"  // IsHttpToken
 
 namespace cronet_curl {
-
-// RFC 9110 token: one or more of ! # $ % & ' * + - . ^ _ ` | ~ DIGIT ALPHA.
-bool IsHttpToken(std::string_view s);
 
 // The result InitWithParams gives for one request header (name and value as
 // set; a null pointer counts as empty): SUCCESS, NULL_POINTER_HEADER_NAME

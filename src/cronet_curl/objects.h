@@ -1,4 +1,5 @@
-// The Cronet API objects and the library's internal request and engine cores.
+// The Cronet API objects: what each Cronet_*Ptr points to. The engine and
+// request cores they hold are in core.h.
 #ifndef CRONET_CURL_OBJECTS_H_
 #define CRONET_CURL_OBJECTS_H_
 

@@ -201,7 +201,8 @@ Cronet_RESULT RequestCore::Read(Cronet_Buffer* buffer) {
   }
   if (r.ended) {
     delete buffer;
-    engine_->Post(Command{CmdType::kRead, shared_from_this()});
+    // Not woken for it: the network thread drops its side on its next round.
+    engine_->Post(Command{CmdType::kRead, shared_from_this()}, /*wake=*/false);
     Advance();
     return Cronet_RESULT_SUCCESS;
   }

@@ -38,9 +38,46 @@ bool CurlTakesHost(const std::string& host) {
   return host.front() == '[' || host.find_first_of("!$'\"{}`*=;,+&()") == std::string::npos;
 }
 
-}  // namespace
+// The last few inputs of a pure function of one string and what it gave.
+// A session asks for the same few URLs again and again, and parsing one costs
+// more than the rest of a request's start; each thread keeps its own (the
+// engine works on its network thread), so no lock.
+template <class Result>
+class RecentResults {
+ public:
+  static constexpr size_t kEntries = 8;
+  static constexpr size_t kMaxInput = 2048;  // longer ones are not kept
 
-int32_t NormalizeUrl(const std::string& raw, std::string* out) {
+  const Result* Find(const std::string& in) const {
+    for (size_t i = 0; i < used_; ++i)
+      if (entries_[i].in == in) return &entries_[i].result;
+    return nullptr;
+  }
+  void Keep(const std::string& in, const Result& result) {
+    if (in.size() > kMaxInput) return;
+    Entry& e = entries_[next_];
+    e.in = in;
+    e.result = result;
+    next_ = (next_ + 1) % kEntries;
+    if (used_ < kEntries) ++used_;
+  }
+
+ private:
+  struct Entry {
+    std::string in;
+    Result result;
+  };
+  Entry entries_[kEntries];
+  size_t next_ = 0;
+  size_t used_ = 0;
+};
+
+struct Normalized {
+  int32_t rc = 0;
+  std::string url;
+};
+
+int32_t NormalizeUncached(const std::string& raw, std::string* out) {
   ParsedUrl u;
   switch (ParseUrl(raw, nullptr, &u)) {
     case UrlParse::kOk: break;
@@ -50,6 +87,21 @@ int32_t NormalizeUrl(const std::string& raw, std::string* out) {
   if (!CurlTakesHost(u.host)) return ERR_INVALID_URL;
   *out = u.Serialize();
   return 0;
+}
+
+}  // namespace
+
+int32_t NormalizeUrl(const std::string& raw, std::string* out) {
+  thread_local RecentResults<Normalized> recent;
+  if (const Normalized* hit = recent.Find(raw)) {
+    if (hit->rc == 0) *out = hit->url;
+    return hit->rc;
+  }
+  Normalized r;
+  r.rc = NormalizeUncached(raw, &r.url);
+  recent.Keep(raw, r);
+  if (r.rc == 0) *out = std::move(r.url);
+  return r.rc;
 }
 
 int32_t ResolveRedirect(const std::string& base_url, const std::string& location,
@@ -68,15 +120,27 @@ int32_t ResolveRedirect(const std::string& base_url, const std::string& location
 }
 
 void TakeCredentials(const std::string& canonical, std::string* url, std::string* credentials) {
-  ParsedUrl u;
-  credentials->clear();
-  if (ParseUrl(canonical, nullptr, &u) != UrlParse::kOk) {
-    *url = canonical;
+  struct Split {
+    std::string url, credentials;
+  };
+  thread_local RecentResults<Split> recent;
+  if (const Split* hit = recent.Find(canonical)) {
+    *url = hit->url;
+    *credentials = hit->credentials;
     return;
   }
-  if (u.HasCredentials())
-    *credentials = PercentDecode(u.username) + ":" + PercentDecode(u.password);
-  *url = u.Serialize(/*with_userinfo=*/false);
+  Split r;
+  ParsedUrl u;
+  if (ParseUrl(canonical, nullptr, &u) != UrlParse::kOk) {
+    r.url = canonical;
+  } else {
+    if (u.HasCredentials())
+      r.credentials = PercentDecode(u.username) + ":" + PercentDecode(u.password);
+    r.url = u.Serialize(/*with_userinfo=*/false);
+  }
+  recent.Keep(canonical, r);
+  *url = std::move(r.url);
+  *credentials = std::move(r.credentials);
 }
 
 std::string OriginOf(const std::string& url) {

@@ -1,4 +1,5 @@
-// The ZoDeruziDuzera instance and its class object.
+// The ZoDeruziDuzera instance and its class object (client.cpp), and its
+// methods (client_methods.cpp).
 #pragma once
 
 #include "binding.h"

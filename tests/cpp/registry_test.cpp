@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "diag.h"
-#include "session_lifecycle.h"
+#include "session_manager_internal.h"
 #include "stderr_capture.h"
 
 namespace tarnwick {

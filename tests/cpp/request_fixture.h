@@ -1,4 +1,4 @@
-// Shared by the request suites: a local server per suite, a fresh registry
+// Shared by the request suites: the local http test server, a fresh registry
 // per test, and ways to look at the library's live objects and call journal.
 #pragma once
 
@@ -105,6 +105,7 @@ inline std::vector<std::string> calls_of(const std::vector<std::string>& lines,
 
 class RequestTest : public ::testing::Test {
  protected:
+  void SetUp() override { REQUIRE_SERVER_OF(server_); }
   void TearDown() override { CronetTest_Reset(); }
 
   static void SetUpTestSuite() { server_ = new testing::LocalServer("http"); }

@@ -7,6 +7,7 @@
 
 #include "fault.h"
 #include "request.h"
+#include "request_checks.h"
 #include "request_fixture.h"
 #include "stderr_capture.h"
 

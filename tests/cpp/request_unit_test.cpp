@@ -10,6 +10,7 @@
 
 #include "fault.h"
 #include "request.h"
+#include "request_checks.h"
 #include "test_support.h"
 #include "text.h"
 

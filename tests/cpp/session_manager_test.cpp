@@ -12,7 +12,7 @@
 #include "diag.h"
 #include "executor.h"
 #include "fault.h"
-#include "session_lifecycle.h"
+#include "session_manager_internal.h"
 #include "session_manager.h"
 #include "stderr_capture.h"
 #include "test_support.h"

@@ -8,7 +8,7 @@
 
 #include "diag.h"
 #include "executor.h"
-#include "session_lifecycle.h"
+#include "session.h"
 #include "stderr_capture.h"
 #include "test_support.h"
 

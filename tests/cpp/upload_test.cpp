@@ -125,6 +125,7 @@ class UploadEndToEnd : public ::testing::Test {
     server_ = nullptr;
   }
   void SetUp() override {
+    REQUIRE_SERVER_OF(server_);
     id_ = manager_.create_session(SessionConfig{});
     ASSERT_FALSE(id_.empty());
   }

@@ -87,7 +87,7 @@ TEST_P(ForkedChild, NeitherAbortsNorDisturbsTheParent) {
   const std::string plain = HttpBase();
   REQUIRE_SERVER(plain);
   const std::string tls_info = Server("http", "--tls");
-  if (tls_info.empty()) GTEST_SKIP() << "TLS server not available";
+  REQUIRE_TEST_SERVER(!tls_info.empty(), "http --tls");
   const std::string conn_url =
       "https://localhost:" + std::to_string(JsonInt(tls_info, "port")) + "/conn-id";
 

@@ -14,7 +14,7 @@ class Http3 : public ::testing::Test {
   void SetUp() override {
     CronetTest_Reset();
     info_ = Server("nginx", "--h3");
-    if (info_.empty()) GTEST_SKIP() << "nginx or the HTTP/3 server not available";
+    REQUIRE_TEST_SERVER(!info_.empty(), "nginx --h3");
     CronetTest_SetCaBundle(JsonString(info_, "ca").c_str());
     origin_ = "https://localhost:" + std::to_string(JsonInt(info_, "h2_port"));
     h3_port_ = JsonInt(info_, "h3_port");

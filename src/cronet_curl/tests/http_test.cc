@@ -22,7 +22,7 @@ class Http : public ::testing::Test {
   void SetUp() override {
     CronetTest_Reset();
     base_ = HttpBase();
-    if (base_.empty()) GTEST_SKIP() << "test server not available";
+    REQUIRE_SERVER(base_);
     baseline_ = LiveObjects();
   }
   void TearDown() override {
@@ -1266,7 +1266,7 @@ TEST_F(Http, ThroughHttpAndSocks5Proxies) {
   std::string log = "/tmp/cronet_curl_proxy_" + std::to_string(getpid()) + ".log";
   std::string http_proxy = Server("http-proxy", "--log " + log);
   std::string socks = Server("socks5", "--log " + log + ".socks");
-  if (http_proxy.empty() || socks.empty()) GTEST_SKIP() << "proxy servers not available";
+  REQUIRE_TEST_SERVER(!http_proxy.empty() && !socks.empty(), "http-proxy and socks5");
   std::string hp = "127.0.0.1:" + std::to_string(JsonInt(http_proxy, "port"));
   std::string sp = "socks5://127.0.0.1:" + std::to_string(JsonInt(socks, "port"));
   std::string per_scheme = "http=" + hp + ";https=direct://";
@@ -1294,7 +1294,7 @@ TEST_F(Http, ThroughHttpAndSocks5Proxies) {
 
 TEST_F(Http, TlsVerification) {
   std::string info = Server("tls-bad");
-  if (info.empty()) GTEST_SKIP() << "tls-bad server not available";
+  REQUIRE_TEST_SERVER(!info.empty(), "tls-bad");
   std::string ca = JsonString(info, "ca");
   auto url = [&](const char* which) {
     return "https://localhost:" + std::to_string(JsonInt(info, which)) + "/bytes/10";
@@ -1335,7 +1335,7 @@ TEST_F(Http, TlsVerification) {
 TEST_F(Http, StalledRequestDoesNotHoldOthersBack) {
   // Over plain HTTP and over TLS (HTTP/2 allowed, server speaks HTTP/1.1).
   std::string info = Server("tls-bad");
-  if (info.empty()) GTEST_SKIP() << "tls-bad server not available";
+  REQUIRE_TEST_SERVER(!info.empty(), "tls-bad");
   EngineOptions o;
   o.skip_cert_verify = true;
   Cronet_EnginePtr engine = StartEngine(o);
@@ -1358,7 +1358,7 @@ TEST_F(Http, HttpsThroughHttpProxyTunnel) {
   std::string info = Server("tls-bad");
   std::string proxy = Server("http-proxy");
   std::string refusing = Server("http-proxy", "--refuse-connect");
-  if (info.empty() || proxy.empty() || refusing.empty()) GTEST_SKIP() << "servers not available";
+  REQUIRE_TEST_SERVER(!info.empty() && !proxy.empty() && !refusing.empty(), "tls-bad and http-proxy");
   std::string u = "https://localhost:" + std::to_string(JsonInt(info, "good")) + "/bytes/10";
   for (bool refuse : {false, true}) {
     EngineOptions o;
@@ -1385,7 +1385,7 @@ TEST_F(Http, HttpsThroughHttpProxyTunnel) {
 
 TEST_F(Http, Http2AndBrotliWithNginx) {
   std::string info = Server("nginx");
-  if (info.empty()) GTEST_SKIP() << "nginx not available";
+  REQUIRE_TEST_SERVER(!info.empty(), "nginx");
   CronetTest_SetCaBundle(JsonString(info, "ca").c_str());
   std::string h2 = "https://localhost:" + std::to_string(JsonInt(info, "h2_port"));
   for (bool http2 : {true, false}) {
@@ -1440,7 +1440,7 @@ long RssKiB() {
 TEST_F(Http, BackPressureOverHttp2KeepsMemoryBounded) {
   // A paused stream must not make libcurl buffer the body either (RSS).
   std::string info = Server("nginx", "--big-mib 64");
-  if (info.empty()) GTEST_SKIP() << "nginx not available";
+  REQUIRE_TEST_SERVER(!info.empty(), "nginx");
   CronetTest_SetCaBundle(JsonString(info, "ca").c_str());
   for (bool http2 : {true, false}) {
     EngineOptions o;

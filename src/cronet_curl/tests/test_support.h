@@ -1,6 +1,6 @@
 // Helpers for the cronet_curl tests: a minimal executor (a thread and a queue),
-// a request driver that records every callback, and the local test servers
-// (tests/servers/serve.py) started once per test program.
+// a request driver that records every callback, and access to the local test
+// servers (tests/support/test_servers.h).
 #ifndef CRONET_CURL_TEST_SUPPORT_H_
 #define CRONET_CURL_TEST_SUPPORT_H_
 
@@ -21,6 +21,7 @@
 
 #include "cronet_c.h"
 #include "cronet_curl_testctl.h"
+#include "test_servers.h"
 
 namespace ctest {
 
@@ -168,19 +169,24 @@ class TestRequest {
 };
 
 // ---- servers --------------------------------------------------------------------------
-// Starts `serve.py kind args` once per program and keeps it until the end.
-// Returns the JSON ready line, or "" when the server cannot start (the caller
-// skips then).
-std::string Server(const std::string& kind, const std::string& args = "");
-int JsonInt(const std::string& json, const std::string& key);
-std::string JsonString(const std::string& json, const std::string& key);
+// The shared launcher of tests/support: `serve.py kind args` once per program.
+// The JSON ready line, or "" when the server cannot start (REQUIRE_SERVER then).
+inline std::string Server(const std::string& kind, const std::string& args = "") {
+  return test_servers::ready_line(kind, args);
+}
+inline int JsonInt(const std::string& json, const std::string& key) {
+  return test_servers::json_int(json, key);
+}
+inline std::string JsonString(const std::string& json, const std::string& key) {
+  return test_servers::json_value(json, key);
+}
 // The http kind's base URL, e.g. "http://127.0.0.1:41234"; "" when unavailable.
-std::string HttpBase();
+inline std::string HttpBase() { return test_servers::http_base(); }
 // A 127.0.0.1 port nothing listens on.
 int DeadPort();
 
-#define REQUIRE_SERVER(base) \
-  if ((base).empty()) GTEST_SKIP() << "test server not available"
+// Skips the test when run by hand, fails it under CI (see test_servers.h).
+#define REQUIRE_SERVER(base) REQUIRE_TEST_SERVER(!(base).empty(), "http")
 
 // Byte i of /bytes/N?seed=S.
 inline unsigned char PatternByte(uint64_t i, int seed = 0) {

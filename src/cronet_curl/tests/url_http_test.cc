@@ -26,7 +26,7 @@ class Urls : public ::testing::Test {
     CronetTest_Reset();
     std::string a = Server("http");
     std::string b = Server("http", "--host 127.0.0.2");
-    if (a.empty() || b.empty()) GTEST_SKIP() << "test servers not available";
+    REQUIRE_TEST_SERVER(!a.empty() && !b.empty(), "http on 127.0.0.1 and 127.0.0.2");
     a_ = "127.0.0.1:" + std::to_string(JsonInt(a, "port"));
     b_ = "127.0.0.2:" + std::to_string(JsonInt(b, "port"));
   }
@@ -137,7 +137,7 @@ TEST_F(Urls, CredentialsGoOutOnlyAfterABasicChallenge) {
 TEST_F(Urls, CredentialHeadersStayWithTheirHost) {
   std::string a2 = Server("http", "--host 127.0.0.1");
   std::string tls = Server("http", "--tls");
-  if (a2.empty() || tls.empty()) GTEST_SKIP() << "test servers not available";
+  REQUIRE_TEST_SERVER(!a2.empty() && !tls.empty(), "http and http --tls");
   struct Case {
     std::string target;
     bool authorization, proxy_authorization, cookie;

@@ -1,6 +1,9 @@
 // The URL parser's browser rules, and what follows from them for credentials.
 #include <gtest/gtest.h>
 
+#include <string>
+#include <vector>
+
 #include "net_errors.h"
 #include "url.h"
 #include "url_parser.h"
@@ -174,6 +177,55 @@ INSTANTIATE_TEST_SUITE_P(
         Drop{"http://h/a", "https://h/b", "Proxy-Authorization,COOKIE,X-Other"},
         Drop{"http://h/a", "http://g/b", "X-Other"},
         Drop{"http://127.0.0.1/a", "http://127.0.0.2/b", "X-Other"}));
+
+// Each thread keeps its last few results: inputs that were evicted, that
+// differ from a kept one in a byte or in length, or that failed, must still
+// get what the parser gives.
+TEST(RecentUrls, AnswerAsTheParserDoes) {
+  struct Case {
+    std::string in;
+    std::string want;  // "" when refused
+    int32_t error;
+    std::string curl_url;
+    std::string credentials;
+  };
+  std::string long_path(3000, 'x');
+  std::vector<Case> cases = {
+      {"http://h/a", "http://h/a", 0, "http://h/a", ""},
+      {"http://h/b", "http://h/b", 0, "http://h/b", ""},
+      {"http://h/a?", "http://h/a?", 0, "http://h/a?", ""},
+      {"HTTP://H/a", "http://h/a", 0, "http://h/a", ""},
+      {"http://u:p@h/a", "http://u:p@h/a", 0, "http://h/a", "u:p"},
+      {"http://u:q@h/a", "http://u:q@h/a", 0, "http://h/a", "u:q"},
+      {"http://h:65536/", "", ERR_INVALID_URL, "", ""},
+      {"ftp://h/", "", ERR_UNKNOWN_URL_SCHEME, "", ""},
+      {"http://a=b/", "", ERR_INVALID_URL, "", ""},
+      {"https://h/" + long_path, "https://h/" + long_path, 0, "https://h/" + long_path, ""},
+      {"https://h:443/c", "https://h/c", 0, "https://h/c", ""},
+      {"http://h/d", "http://h/d", 0, "http://h/d", ""},
+  };
+  // More distinct inputs than are kept, forwards, backwards, then each twice.
+  std::vector<size_t> order;
+  for (size_t i = 0; i < cases.size(); ++i) order.push_back(i);
+  for (size_t i = cases.size(); i-- > 0;) order.push_back(i);
+  for (size_t i = 0; i < cases.size(); ++i) order.insert(order.end(), {i, i});
+  for (size_t i : order) {
+    const Case& c = cases[i];
+    std::string got = "untouched";
+    int32_t rc = NormalizeUrl(c.in, &got);
+    if (c.want.empty()) {
+      EXPECT_EQ(rc, c.error) << c.in;
+      EXPECT_EQ(got, "untouched") << c.in;
+      continue;
+    }
+    ASSERT_EQ(rc, 0) << c.in;
+    EXPECT_EQ(got, c.want);
+    std::string url, creds = "stale";
+    TakeCredentials(got, &url, &creds);
+    EXPECT_EQ(url, c.curl_url);
+    EXPECT_EQ(creds, c.credentials);
+  }
+}
 
 TEST(BasicChallenge, OnlyABasicSchemeCounts) {
   struct {

@@ -1,0 +1,96 @@
+"""System calls and context switches per small GET and per MiB moved.
+
+    python bench/syscalls.py [--site DIR] [--only get,download,upload] [--gets 200,1200] [--mib 16,64]
+
+Runs the callgrind driver (bench/callgrind.py) under `perf stat` twice with two
+sizes and divides the difference of the counts by the difference of the sizes,
+so start-up drops out. futex calls are the wake-ups and waits between the
+calling, forwarding, executor and network threads; poll, the network thread's
+loop; the counts do not depend on the machine's load the way times do
+(context switches and futex calls somewhat: a thread that finds work waiting
+does not sleep). cpu_us is the CPU time of all the process's threads.
+"""
+
+import argparse
+import os
+import subprocess
+import sys
+import tempfile
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(HERE)
+sys.path.insert(0, os.path.join(ROOT, "tests"))
+sys.path.insert(0, HERE)
+
+from callgrind import DRIVER  # noqa: E402
+from servers import NginxServer  # noqa: E402
+
+EVENTS = ["task-clock", "context-switches", "syscalls:sys_enter_futex", "syscalls:sys_enter_poll",
+          "syscalls:sys_enter_ppoll", "syscalls:sys_enter_sendto", "syscalls:sys_enter_recvfrom",
+          "syscalls:sys_enter_write", "syscalls:sys_enter_read", "syscalls:sys_enter_clone3",
+          "syscalls:sys_enter_mmap", "syscalls:sys_enter_munmap", "page-faults"]
+
+
+def counts(python, env, args):
+    with tempfile.NamedTemporaryFile("r", suffix=".csv") as out:
+        cmd = ["perf", "stat", "-x", ",", "-o", out.name, "-e", ",".join(EVENTS),
+               python, "-c", DRIVER] + args
+        p = subprocess.run(cmd, env=env, capture_output=True, text=True, timeout=600)
+        if p.returncode != 0:
+            raise RuntimeError("run failed: %s\n%s" % (" ".join(args), p.stderr[-2000:]))
+        got = {}
+        for line in out:
+            f = line.strip().split(",")
+            if len(f) > 2 and f[2] in EVENTS:
+                try:
+                    got[f[2]] = float(f[0])
+                except ValueError:
+                    got[f[2]] = 0.0
+        return got
+
+
+def show(label, a, b, per):
+    # task-clock comes in ms of CPU: shown as us of CPU, all threads together.
+    print(label + " " + " ".join(
+        "%s=%.2f" % ("cpu_us" if e == "task-clock" else e.split("sys_enter_")[-1],
+                     (b[e] - a[e]) / per * (1000 if e == "task-clock" else 1)) for e in EVENTS),
+          flush=True)
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--site")
+    ap.add_argument("--only", default="get,download,upload")
+    ap.add_argument("--gets", default="200,1200")
+    ap.add_argument("--mib", default="16,64")
+    args = ap.parse_args()
+    python = os.environ.get("TARNWICK_PYTHON", os.path.join(ROOT, ".venv", "bin", "python"))
+    env = dict(os.environ)
+    if args.site:
+        env["PYTHONPATH"] = args.site
+    n1, n2 = (int(x) for x in args.gets.split(","))
+    m1, m2 = (int(x) for x in args.mib.split(","))
+    with NginxServer(big_mib=m2) as server:
+        warm = server.url("/1k.bin")
+        if "get" in args.only:
+            for proto in ("http", "https", "h2"):
+                url = server.url("/1k.bin", proto)
+                a = counts(python, env, ["get", url, str(n1), warm])
+                b = counts(python, env, ["get", url, str(n2), warm])
+                show("GET %-5s per request:" % proto, a, b, n2 - n1)
+        if "upload" in args.only:
+            url = server.url("/upload")
+            a = counts(python, env, ["upload", url, str(m1), warm])
+            b = counts(python, env, ["upload", url, str(m2), warm])
+            show("upload per MiB:", a, b, m2 - m1)
+    if "download" in args.only:
+        runs = []
+        for m in (m1, m2):
+            with NginxServer(big_mib=m) as server:
+                runs.append(counts(python, env, ["download", server.url("/big.bin"), str(m),
+                                                 server.url("/1k.bin")]))
+        show("download per MiB:", runs[0], runs[1], m2 - m1)
+
+
+if __name__ == "__main__":
+    main()
