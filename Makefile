@@ -8,7 +8,8 @@ BUILD := build/dev
 SOURCES := $(shell find src include cmake tests/cpp tests/support -type f 2>/dev/null) CMakeLists.txt pyproject.toml
 
 .PHONY: all deps build module test test-cpp test-py test-python test-peers test-sanitize \
-        windows-compile fuzz demo bench bench-smoke wheel test-wheel test-cronet-library ci clean
+        windows-compile fuzz demo bench bench-smoke wheel test-wheel test-cronet-library ci clean \
+        lint restyle
 
 all: build
 
@@ -100,8 +101,18 @@ test-wheel: wheel
 test-cronet-library: build
 	tools/check-cronet-library.sh
 
+# The tree's style: clang-format, clang-tidy (naming and a few fault checks) over
+# the build's translation units, no .cc files or include guards. About 2 minutes.
+lint: build
+	tools/lint.py --build-dir $(BUILD) --jobs 2
+
+# Converts the tree to that style (renames, #pragma once, clang-tidy's renames,
+# clang-format), then builds; see the top of tools/restyle.py.
+restyle: deps
+	tools/restyle.py
+
 # What CI runs (.ci/run).
-ci: test test-python test-wheel test-cronet-library test-sanitize windows-compile fuzz bench-smoke
+ci: test lint test-python test-wheel test-cronet-library test-sanitize windows-compile fuzz bench-smoke
 
 clean:
 	rm -rf build dist $(STAMPS)

@@ -27,6 +27,8 @@ mkdir -p "$out/artifacts"
 flags=(-std=c++20 -g -O1 -Wall -Wextra -fsanitize=fuzzer,address,undefined
        -fno-sanitize-recover=all -I"$root/include" -I"$root/src/cronet_curl"
        -I"$root/src/cronet_curl/include")
+# In CI a warning fails the build, as in the CMake builds.
+if [[ "${CI:-}" == true ]]; then flags+=(-Werror); fi
 
 for t in "${targets[@]}"; do
   src=("$root/fuzz/${t}_fuzz.cc" "$root/src/cronet_curl/${t}.cc")

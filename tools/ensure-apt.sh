@@ -14,7 +14,10 @@ pkgs=(g++ make libgtest-dev libgmock-dev nginx-light
       dpkg-dev patch autoconf automake libtool pkg-config
       libgnutls28-dev libnghttp2-dev libngtcp2-dev libngtcp2-crypto-gnutls-dev libnghttp3-dev
       # The HTTP/3 test server.
-      ngtcp2-server)
+      ngtcp2-server
+      # make lint, tools/restyle.py: clang-format, clang-tidy, clang-rename and
+      # clang-apply-replacements.
+      clang-format clang-tidy clang-tools-14)
 if [ "$(id -u)" != 0 ]; then SUDO=sudo; else SUDO=; fi
 updated=0
 

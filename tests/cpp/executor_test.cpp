@@ -249,10 +249,11 @@ TEST_P(ExecutorSerialisation, RunOneAtATimeOnOneThread) {
   std::vector<std::vector<int>> seen(static_cast<std::size_t>(p.requests));
 
   std::vector<std::thread> posters;
+  auto& sender = tx;  // a lambda cannot capture a structured binding before C++20
   for (int r = 0; r < p.requests; ++r) {
     // Each request posts through its own context, as each Cronet executor does.
     posters.emplace_back([&, r] {
-      ExecutorContext ctx(tx, h.in_flight);
+      ExecutorContext ctx(sender, h.in_flight);
       for (int i = 0; i < p.per_request; ++i) {
         post_runnable(ctx, h.make([&, r, i] {
           if (inside.fetch_add(1) != 0) overlaps.fetch_add(1);
