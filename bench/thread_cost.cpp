@@ -79,6 +79,7 @@ int main(int argc, char** argv) {
   spawn_us(n / 10);  // warm the allocator's thread-stack cache
   double s = spawn_us(n);
   double h = hop_us(n);
-  std::printf("{\"n\": %d, \"spawn_and_handover_us\": %.2f, \"round_trip_hop_us\": %.2f}\n", n, s, h);
+  std::printf("{\"n\": %d, \"spawn_and_handover_us\": %.2f, \"round_trip_hop_us\": %.2f}\n", n, s,
+              h);
   return 0;
 }

@@ -19,8 +19,8 @@ root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 out="$root/build/fuzz"
 cxx="${FUZZ_CXX:-$(command -v clang++-14 || command -v clang++)}"
 read -ra targets <<<"${FUZZ_TARGETS:-proxy_rules header_validation url content_decoder response_head}"
-# Sources and libraries beyond fuzz/<t>_fuzz.cc and src/cronet_curl/<t>.cc.
-declare -A extra_src=([url]="url_parser.cc")
+# Sources and libraries beyond fuzz/<t>_fuzz.cpp and src/cronet_curl/<t>.cpp.
+declare -A extra_src=([url]="url_parser.cpp")
 declare -A extra_libs=([url]="-lcurl -lidn2" [content_decoder]="$(pkg-config --libs zlib libbrotlidec libzstd)")
 
 mkdir -p "$out/artifacts"
@@ -31,7 +31,7 @@ flags=(-std=c++20 -g -O1 -Wall -Wextra -fsanitize=fuzzer,address,undefined
 if [[ "${CI:-}" == true ]]; then flags+=(-Werror); fi
 
 for t in "${targets[@]}"; do
-  src=("$root/fuzz/${t}_fuzz.cc" "$root/src/cronet_curl/${t}.cc")
+  src=("$root/fuzz/${t}_fuzz.cpp" "$root/src/cronet_curl/${t}.cpp")
   for f in ${extra_src[$t]:-}; do src+=("$root/src/cronet_curl/$f"); done
   bin="$out/${t}_fuzz"
   if [[ ! -x "$bin" ]] || [[ -n "$(find "${src[@]}" "$root"/src/cronet_curl/*.h "$root"/src/cronet_curl/include/*.h \

@@ -46,8 +46,8 @@ class AdmissionGuard {
   // more and nothing here can fail, as its memory was set aside beforehand.
   std::unique_ptr<CronetRequest> commit(std::shared_ptr<RequestState> state) noexcept {
     static_cast<void>(context.release());  // the callback's now, freed by complete_request
-    auto* request = new (std::exchange(storage_, nullptr))
-        CronetRequest(std::move(objects), std::move(state));
+    auto* request =
+        new (std::exchange(storage_, nullptr)) CronetRequest(std::move(objects), std::move(state));
     active_.reset();
     return std::unique_ptr<CronetRequest>(request);
   }
@@ -87,9 +87,9 @@ void make_request_objects(AdmissionGuard& guard, Session& session) {
   objects.executor = Cronet_Executor_CreateWith(execute_on_session_thread);
   Cronet_Executor_SetClientContext(objects.executor, objects.executor_context.get());
 
-  objects.callback = Cronet_UrlRequestCallback_CreateWith(
-      on_redirect_received, on_response_started, on_read_completed, on_succeeded, on_failed,
-      on_canceled);
+  objects.callback =
+      Cronet_UrlRequestCallback_CreateWith(on_redirect_received, on_response_started,
+                                           on_read_completed, on_succeeded, on_failed, on_canceled);
   Cronet_UrlRequestCallback_SetClientContext(objects.callback, guard.context.get());
 
   objects.request = Cronet_UrlRequest_Create();
@@ -113,9 +113,8 @@ void make_params(AdmissionGuard& guard, RequestSpec& spec) {
   const bool lent = !spec.lent_body.bytes.empty();
   if (!lent && spec.body.empty()) return;
   RequestObjects& objects = guard.objects;
-  objects.upload_provider = lent
-                                ? make_upload_provider(spec.lent_body.bytes, objects.upload_body)
-                                : make_upload_provider(std::move(spec.body), objects.upload_body);
+  objects.upload_provider = lent ? make_upload_provider(spec.lent_body.bytes, objects.upload_body)
+                                 : make_upload_provider(std::move(spec.body), objects.upload_body);
   Cronet_UrlRequestParams_upload_data_provider_set(params, objects.upload_provider);
   Cronet_UrlRequestParams_upload_data_provider_executor_set(params, objects.executor);
 }
@@ -126,9 +125,8 @@ std::optional<std::string> init_and_start(AdmissionGuard& guard, Cronet_EnginePt
                                           const std::string& url) {
   RequestObjects& objects = guard.objects;
   const char* failed_call = "Cronet_UrlRequest_InitWithParams";
-  Cronet_RESULT rc = Cronet_UrlRequest_InitWithParams(objects.request, engine, url.c_str(),
-                                                      guard.params, objects.callback,
-                                                      objects.executor);
+  Cronet_RESULT rc = Cronet_UrlRequest_InitWithParams(
+      objects.request, engine, url.c_str(), guard.params, objects.callback, objects.executor);
   Cronet_UrlRequestParams_Destroy(std::exchange(guard.params, nullptr));
   if (rc == Cronet_RESULT_SUCCESS) {
     failed_call = "Cronet_UrlRequest_Start";
@@ -142,8 +140,8 @@ std::optional<std::string> init_and_start(AdmissionGuard& guard, Cronet_EnginePt
 
 Admission admit(Session& session, RequestSpec& spec) {
   AdmissionGuard guard(session.active_requests);
-  TW_DEBUG("Using session ", session.session_id, " to send request to ", spec.url, " (active: ",
-           guard.count(), "/", session.max_concurrent, ")");
+  TW_DEBUG("Using session ", session.session_id, " to send request to ", spec.url,
+           " (active: ", guard.count(), "/", session.max_concurrent, ")");
 
   auto state = std::make_shared<RequestState>();
   Admission out;

@@ -33,9 +33,9 @@ std::string tarnwick::diag::cat(const Parts&... parts) {
 }
 
 // The message expression is only evaluated when debug output is on.
-#define TW_DEBUG(...)                                                                   \
-  do {                                                                                  \
-    if (::tarnwick::diag::debug_enabled())                                              \
+#define TW_DEBUG(...)                                                                              \
+  do {                                                                                             \
+    if (::tarnwick::diag::debug_enabled())                                                         \
       ::tarnwick::diag::emit(::tarnwick::diag::Level::kDebug, ::tarnwick::diag::cat(__VA_ARGS__)); \
   } while (0)
 #define TW_WARN(...) \

@@ -16,8 +16,7 @@ struct ExecutorContext {
   ExecutorContext(CommandChannel::Sender sender, SharedCounter in_flight)
       : command_sender(std::move(sender)), in_flight_executors(std::move(in_flight)) {}
   explicit ExecutorContext(const Session& session)
-      : command_sender(session.command_sender),
-        in_flight_executors(session.in_flight_executors) {}
+      : command_sender(session.command_sender), in_flight_executors(session.in_flight_executors) {}
 };
 
 // How the executor thread runs and frees a runnable. Cronet's functions in

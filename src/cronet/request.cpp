@@ -220,8 +220,8 @@ bool is_content_length(const char* name) {
 void presize_body(ByteBuffer& body, std::uint64_t announced) noexcept {
   if (announced == 0) return;
   try {
-    body.reserve(static_cast<std::size_t>(announced < kMaxBodyPresize ? announced
-                                                                        : kMaxBodyPresize));
+    body.reserve(
+        static_cast<std::size_t>(announced < kMaxBodyPresize ? announced : kMaxBodyPresize));
   } catch (const std::bad_alloc&) {
     // Then it grows as it arrives, and fails there if it really does not fit.
   }

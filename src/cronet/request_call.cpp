@@ -84,9 +84,7 @@ CallOutcome perform_request(SessionManager& manager, const std::string& session_
         out.kind = CallOutcome::Kind::kChannelClosed;
       }
       break;
-    case Handover::Receiver::Wait::kTimeout:
-      out.kind = CallOutcome::Kind::kTimeout;
-      break;
+    case Handover::Receiver::Wait::kTimeout: out.kind = CallOutcome::Kind::kTimeout; break;
     case Handover::Receiver::Wait::kDisconnected:
       out.kind = CallOutcome::Kind::kHandoverDisconnected;
       break;

@@ -12,11 +12,11 @@ namespace tarnwick {
 
 struct CallOutcome {
   enum class Kind {
-    kResponse,              // `response` is filled
-    kFailed,                // "Request failed: {failure}"
-    kRefused,               // "Failed to send request (session not found or concurrent limit reached)"
-    kChannelClosed,         // "Channel closed unexpectedly"
-    kTimeout,               // "Request timeout after {timeout_ms}ms"
+    kResponse,       // `response` is filled
+    kFailed,         // "Request failed: {failure}"
+    kRefused,        // "Failed to send request (session not found or concurrent limit reached)"
+    kChannelClosed,  // "Channel closed unexpectedly"
+    kTimeout,        // "Request timeout after {timeout_ms}ms"
     kHandoverDisconnected,  // "Timeout channel disconnected"
   };
   Kind kind = Kind::kRefused;

@@ -20,7 +20,7 @@ void check_nul(std::string_view text, const char* what) {
 }
 
 // The library's own rule, so the core refuses exactly what Cronet would.
-bool is_token(std::string_view s) { return cronet_curl::IsHttpToken(s); }
+bool is_token(std::string_view s) { return cronet_curl::is_http_token(s); }
 
 }  // namespace
 

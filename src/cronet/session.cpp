@@ -30,8 +30,8 @@ std::size_t read(const SharedCounter& counter) {
 // channel's lock may have been held when the process was copied. So nothing is
 // waited for, shut down or locked; what cannot be freed safely is left behind.
 void abandon_orphan(Session& s) noexcept {
-  TW_DEBUG("Session::drop - Session ", s.session_id, " was inherited from process ",
-           s.owner_pid, "; leaving its engine to that process");
+  TW_DEBUG("Session::drop - Session ", s.session_id, " was inherited from process ", s.owner_pid,
+           "; leaving its engine to that process");
   s.engine = nullptr;
   s.command_sender.abandon();
   std::string().swap(s.session_id);

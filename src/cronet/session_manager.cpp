@@ -98,8 +98,8 @@ std::string SessionManager::create_session(SessionConfig config) {
   if (config.proxy_rules) {
     const auto nul = config.proxy_rules->find('\0');
     if (nul != std::string::npos)
-      raise_fault(diag::cat("Invalid proxy string: nul byte found in provided data at position: ",
-                            nul));
+      raise_fault(
+          diag::cat("Invalid proxy string: nul byte found in provided data at position: ", nul));
   }
 
   EngineHolder engine(Cronet_Engine_Create());
@@ -107,8 +107,7 @@ std::string SessionManager::create_session(SessionConfig config) {
   Cronet_EngineParamsPtr params = Cronet_EngineParams_Create();
   if (params == nullptr) return engine_not_started(Cronet_RESULT_NULL_POINTER_PARAMS);
 
-  if (config.proxy_rules)
-    Cronet_EngineParams_proxy_rules_set(params, config.proxy_rules->c_str());
+  if (config.proxy_rules) Cronet_EngineParams_proxy_rules_set(params, config.proxy_rules->c_str());
   Cronet_EngineParams_enable_quic_set(params, true);
   Cronet_EngineParams_enable_http2_set(params, true);
   Cronet_EngineParams_enable_brotli_set(params, true);

@@ -1,8 +1,7 @@
 // HTTP/3 alternatives that origins advertise in Alt-Svc response headers,
 // kept in memory per engine (never on disk), and the origins whose QUIC
 // alternative failed and is left alone for a while.
-#ifndef CRONET_CURL_ALT_SVC_H_
-#define CRONET_CURL_ALT_SVC_H_
+#pragma once
 
 #include <chrono>
 #include <map>
@@ -21,7 +20,7 @@ struct AltSvcEntry {
 
 // Parses an Alt-Svc field value. Sets *clear for "clear"; entries that do not
 // parse are skipped, the rest of the value still counts.
-std::vector<AltSvcEntry> ParseAltSvc(std::string_view value, bool* clear);
+std::vector<AltSvcEntry> parse_alt_svc(std::string_view value, bool* clear);
 
 class AltSvcCache {
  public:
@@ -32,11 +31,11 @@ class AltSvcCache {
 
   // The HTTP/3 port an origin ("https://host:port") advertised, 0 when none
   // is current or it is marked broken.
-  int Lookup(const std::string& origin, Clock::time_point now) const;
+  int lookup(const std::string& origin, Clock::time_point now) const;
   // An Alt-Svc value received from the origin replaces what it advertised.
-  void Update(const std::string& origin, std::string_view value, Clock::time_point now);
-  void MarkBroken(const std::string& origin, Clock::time_point now);
-  void MarkWorking(const std::string& origin);
+  void update(const std::string& origin, std::string_view value, Clock::time_point now);
+  void mark_broken(const std::string& origin, Clock::time_point now);
+  void mark_working(const std::string& origin);
 
  private:
   struct Origin {
@@ -45,10 +44,8 @@ class AltSvcCache {
     int failures = 0;
     Clock::time_point broken_until;
   };
-  void Trim(Clock::time_point now);
+  void trim(Clock::time_point now);
   std::map<std::string, Origin> origins_;
 };
 
 }  // namespace cronet_curl
-
-#endif  // CRONET_CURL_ALT_SVC_H_

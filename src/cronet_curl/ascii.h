@@ -6,14 +6,14 @@
 
 namespace cronet_curl {
 
-inline char AsciiLower(char c) {
+inline char ascii_lower(char c) {
   return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
 }
 
-inline bool EqualsNoCase(std::string_view a, std::string_view b) {
+inline bool equals_no_case(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
   for (std::size_t i = 0; i < a.size(); ++i)
-    if (AsciiLower(a[i]) != AsciiLower(b[i])) return false;
+    if (ascii_lower(a[i]) != ascii_lower(b[i])) return false;
   return true;
 }
 

@@ -3,8 +3,7 @@
 // that pause and resume receiving. Locked inside: a Read finds buffered bytes,
 // or the end of a body already in, itself, without a round trip through the
 // network thread. Its lock is the innermost one (nothing is called under it).
-#ifndef CRONET_CURL_BODY_BUFFER_H_
-#define CRONET_CURL_BODY_BUFFER_H_
+#pragma once
 
 #include <cstddef>
 #include <mutex>
@@ -29,31 +28,31 @@ class BodyBuffer {
   // ---- network thread (owns `pool`) ----
   // Queues n bytes unless the high-water mark is reached: then the transfer
   // is to pause (paused() is set) and false comes back.
-  bool Offer(const char* p, size_t n, BlockPool* pool);
-  void Append(const char* p, size_t n, BlockPool* pool);
+  bool offer(const char* p, size_t n, BlockPool* pool);
+  void append(const char* p, size_t n, BlockPool* pool);
   // At the high-water mark: sets paused() and returns true.
-  bool PauseIfFull();
-  // A block to fill outside the lock, then queue with Push (n > 0 bytes).
-  Block TakeBlock(BlockPool* pool);
-  void Push(Block b, size_t n, BlockPool* pool);
-  void SetPaused(bool paused);
+  bool pause_if_full();
+  // A block to fill outside the lock, then queue with push (n > 0 bytes).
+  Block take_block(BlockPool* pool);
+  void push(Block b, size_t n, BlockPool* pool);
+  void set_paused(bool paused);
   // Paused and drained to the low-water mark: time to resume.
-  bool ResumeDue();
+  bool resume_due();
   // The transfer ended well: an empty buffer is now the end of the body.
-  void MarkEnd();
-  void Clear();
-  void ReturnSpare(BlockPool* pool);
+  void mark_end();
+  void clear();
+  void return_spare(BlockPool* pool);
 
   // ---- any thread ----
   bool empty();
   bool paused();
   // Moves buffered bytes into buf; *resume tells that the transfer may go on.
-  size_t CopyOut(Cronet_Buffer* buf, bool* resume);
-  // As CopyOut; when nothing is buffered, *at_end tells whether the body is over.
-  size_t ReadNow(Cronet_Buffer* buf, bool* resume, bool* at_end);
+  size_t copy_out(Cronet_Buffer* buf, bool* resume);
+  // As copy_out; when nothing is buffered, *at_end tells whether the body is over.
+  size_t read_now(Cronet_Buffer* buf, bool* resume, bool* at_end);
 
  private:
-  size_t CopyOutLocked(Cronet_Buffer* buf, bool* resume);
+  size_t copy_out_locked(Cronet_Buffer* buf, bool* resume);
 
   std::mutex mu_;
   BodyQueue queue_;
@@ -62,5 +61,3 @@ class BodyBuffer {
 };
 
 }  // namespace cronet_curl
-
-#endif  // CRONET_CURL_BODY_BUFFER_H_

@@ -3,8 +3,7 @@
 // few blocks instead of allocating per chunk: freed chunks went back to the
 // network thread's malloc arena, which trimmed them and faulted fresh pages
 // in for the next ones.
-#ifndef CRONET_CURL_BODY_QUEUE_H_
-#define CRONET_CURL_BODY_QUEUE_H_
+#pragma once
 
 #include <algorithm>
 #include <cstring>
@@ -22,13 +21,13 @@ class BlockPool {
   static constexpr size_t kBlockSize = 64 << 10;
   static constexpr size_t kMaxKept = 8;
 
-  Block Take() {
+  Block take() {
     if (kept_.empty()) return Block(new char[kBlockSize]);
     Block b = std::move(kept_.back());
     kept_.pop_back();
     return b;
   }
-  void Give(Block b) {
+  void give(Block b) {
     if (kept_.size() < kMaxKept) kept_.push_back(std::move(b));
   }
   size_t kept() const { return kept_.size(); }
@@ -37,8 +36,8 @@ class BlockPool {
   std::vector<Block> kept_;
 };
 
-// Not locked: the owner guards it (RequestCore::queue_mu_). Append, TakeBlock
-// and GiveBack run on the network thread, which owns `pool`; CopyOut on any.
+// Not locked: the owner guards it (RequestCore::queue_mu_). Append, take_block
+// and give_back run on the network thread, which owns `pool`; copy_out on any.
 class BodyQueue {
  public:
   static constexpr size_t kBlockSize = BlockPool::kBlockSize;
@@ -48,11 +47,11 @@ class BodyQueue {
   size_t size() const { return size_; }
 
   // Copies n bytes in, filling the last block before taking another.
-  void Append(const char* p, size_t n, BlockPool* pool) {
+  void append(const char* p, size_t n, BlockPool* pool) {
     size_ += n;
     while (n > 0) {
       if (blocks_.empty() || blocks_.back().end == kBlockSize) {
-        blocks_.push_back(Entry{TakeBlock(pool), 0, 0});
+        blocks_.push_back(Entry{take_block(pool), 0, 0});
       }
       Entry& e = blocks_.back();
       size_t k = std::min(n, kBlockSize - e.end);
@@ -63,28 +62,28 @@ class BodyQueue {
     }
   }
 
-  // A block to fill outside the lock, then hand back with Push or GiveBack.
-  Block TakeBlock(BlockPool* pool) {
-    if (spare_.empty()) return pool->Take();
+  // A block to fill outside the lock, then hand back with Push or give_back.
+  Block take_block(BlockPool* pool) {
+    if (spare_.empty()) return pool->take();
     Block b = std::move(spare_.back());
     spare_.pop_back();
     return b;
   }
   // Queues the first n bytes of b (n > 0). Small pieces are copied into the
   // last block's free room instead, so a block is not held for a few bytes.
-  void Push(Block b, size_t n, BlockPool* pool) {
+  void push(Block b, size_t n, BlockPool* pool) {
     if (n < kBlockSize / 4 && !blocks_.empty() && kBlockSize - blocks_.back().end >= n) {
-      Append(b.get(), n, pool);
-      Recycle(std::move(b));
+      append(b.get(), n, pool);
+      recycle(std::move(b));
       return;
     }
     blocks_.push_back(Entry{std::move(b), 0, n});
     size_ += n;
   }
-  void GiveBack(Block b) { Recycle(std::move(b)); }
+  void give_back(Block b) { recycle(std::move(b)); }
 
   // Moves up to cap bytes out, in order; drained blocks are kept for reuse.
-  size_t CopyOut(char* dst, size_t cap) {
+  size_t copy_out(char* dst, size_t cap) {
     size_t copied = 0;
     while (copied < cap && !blocks_.empty()) {
       Entry& e = blocks_.front();
@@ -93,7 +92,7 @@ class BodyQueue {
       copied += k;
       e.begin += k;
       if (e.begin == e.end) {
-        Recycle(std::move(e.data));
+        recycle(std::move(e.data));
         blocks_.pop_front();
       }
     }
@@ -102,15 +101,15 @@ class BodyQueue {
   }
 
   // Drops the bytes; the blocks are kept.
-  void Clear() {
-    for (Entry& e : blocks_) Recycle(std::move(e.data));
+  void clear() {
+    for (Entry& e : blocks_) recycle(std::move(e.data));
     blocks_.clear();
     size_ = 0;
   }
 
   // The queue's spare blocks go to the engine's pool (the queue is done with).
-  void ReturnSpare(BlockPool* pool) {
-    for (Block& b : spare_) pool->Give(std::move(b));
+  void return_spare(BlockPool* pool) {
+    for (Block& b : spare_) pool->give(std::move(b));
     spare_.clear();
   }
 
@@ -120,7 +119,7 @@ class BodyQueue {
     size_t begin;  // first byte not yet read
     size_t end;    // one past the last byte written
   };
-  void Recycle(Block b) {
+  void recycle(Block b) {
     if (spare_.size() < kMaxSpare) spare_.push_back(std::move(b));
   }
 
@@ -130,5 +129,3 @@ class BodyQueue {
 };
 
 }  // namespace cronet_curl
-
-#endif  // CRONET_CURL_BODY_QUEUE_H_

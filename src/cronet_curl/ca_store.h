@@ -1,7 +1,6 @@
 // Where the system's trusted certificate authorities are, found at run time so
 // that the library works on distributions other than the one that built it.
-#ifndef CRONET_CURL_CA_STORE_H_
-#define CRONET_CURL_CA_STORE_H_
+#pragma once
 
 #include <string>
 
@@ -14,8 +13,6 @@ struct CaStore {
 
 // The first bundle of the usual Linux layouts that exists, else the first
 // certificate directory; looked up once per process.
-const CaStore& SystemCaStore();
+const CaStore& system_ca_store();
 
 }  // namespace cronet_curl
-
-#endif  // CRONET_CURL_CA_STORE_H_

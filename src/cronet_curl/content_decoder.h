@@ -26,14 +26,14 @@ class ContentDecoder {
   // Reads a Content-Encoding value (copies joined with ","). kPassThrough for
   // no coding, only identity, or any coding not known (then the whole body
   // passes undecoded); kRefuse for an absurdly long chain.
-  static Plan For(std::string_view content_encoding, std::unique_ptr<ContentDecoder>* out);
+  static Plan for_encoding(std::string_view content_encoding, std::unique_ptr<ContentDecoder>* out);
 
   ~ContentDecoder();
 
   // Takes input and writes at most out_cap bytes. Nothing consumed and
   // nothing produced means: give more input (or the stream is over). Output
   // still held inside is given by calls with no input.
-  Result Decode(const uint8_t* in, size_t in_len, uint8_t* out, size_t out_cap);
+  Result decode(const uint8_t* in, size_t in_len, uint8_t* out, size_t out_cap);
 
   // Some input was seen, and every coding reached the end of its stream.
   bool started() const { return started_; }
@@ -41,9 +41,9 @@ class ContentDecoder {
 
  private:
   ContentDecoder() = default;
-  Status Pull(size_t stage, const uint8_t** in, size_t* in_len, uint8_t** out, size_t* out_len);
+  Status pull(size_t stage, const uint8_t** in, size_t* in_len, uint8_t** out, size_t* out_len);
 
-  struct Between;  // output of one stage waiting for the next
+  struct Between;                                     // output of one stage waiting for the next
   std::vector<std::unique_ptr<DecodeStage>> stages_;  // [0] sees the wire bytes
   std::vector<Between> between_;
   bool started_ = false;

@@ -6,8 +6,7 @@
 // network thread, which owns every curl handle and all transfer state. The
 // network thread never blocks on the application: it only hands runnables to
 // Cronet_Executor_Execute.
-#ifndef CRONET_CURL_CORE_H_
-#define CRONET_CURL_CORE_H_
+#pragma once
 
 #include <curl/curl.h>
 
@@ -48,8 +47,17 @@ struct EngineConfig {
   std::string ca_dir;     // the system's certificate directory when it has no bundle
 };
 
-enum class CmdType { kStart, kRead, kFollow, kCancel, kUploadReady, kUploadError, kRewindDone,
-                     kAbandon, kShutdown };
+enum class CmdType {
+  kStart,
+  kRead,
+  kFollow,
+  kCancel,
+  kUploadReady,
+  kUploadError,
+  kRewindDone,
+  kAbandon,
+  kShutdown
+};
 
 struct Command {
   CmdType type;
@@ -61,58 +69,57 @@ class EngineCore : public std::enable_shared_from_this<EngineCore> {
   EngineCore();
   ~EngineCore();
 
-  Cronet_RESULT Start(const Cronet_EngineParams& params);
-  Cronet_RESULT Shutdown();
+  Cronet_RESULT start(const Cronet_EngineParams& params);
+  Cronet_RESULT shutdown();
   // Cronet_Engine_Destroy: shuts down when running (from the network thread:
   // asks the thread to stop by itself).
-  void OnHandleDestroyed();
+  void on_handle_destroyed();
   // Queues a command for the network thread; false when the engine is not
   // running (never started, shutting down or shut down). Without `wake` it
   // waits for the thread's next round: for work nobody waits on.
-  bool Post(Command cmd, bool wake = true);
-  bool IsRunning();
-  bool OnNetworkThread() const;
+  bool post(Command cmd, bool wake = true);
+  bool is_running();
+  bool on_network_thread() const;
   // True in a process made by fork() after this engine was made: its network
   // thread does not exist here and its sockets are the parent's.
-  bool Inherited() const;
+  bool inherited() const;
 
   // Network thread only.
   const EngineConfig& config() const { return config_; }
   CURLM* multi() const { return multi_; }
   CURLSH* share() const { return share_; }
   AltSvcCache& alt_svc() { return alt_svc_; }
-  void Register(const std::shared_ptr<RequestCore>& r) { requests_[r.get()] = r; }
-  void Unregister(RequestCore* r) { requests_.erase(r); }
-  void AddTransfer(const std::shared_ptr<RequestCore>& r) { transfers_[r.get()] = r; }
-  void RemoveTransfer(RequestCore* r) { transfers_.erase(r); }
-  void ScheduleCleanup(const std::shared_ptr<RequestCore>& r) { cleanups_.push_back(r); }
+  void register_request(const std::shared_ptr<RequestCore>& r) { requests_[r.get()] = r; }
+  void unregister(RequestCore* r) { requests_.erase(r); }
+  void add_transfer(const std::shared_ptr<RequestCore>& r) { transfers_[r.get()] = r; }
+  void remove_transfer(RequestCore* r) { transfers_.erase(r); }
+  void schedule_cleanup(const std::shared_ptr<RequestCore>& r) { cleanups_.push_back(r); }
   BlockPool* blocks() { return &blocks_; }
   // Easy handles kept between requests, reset to defaults; null when none.
-  CURL* TakeEasy();
-  void GiveBackEasy(CURL* e, bool carried_quic);
+  CURL* take_easy();
+  void give_back_easy(CURL* e, bool carried_quic);
 
-  // Connection sockets (idle_sockets.cc). libcurl opens and closes them
+  // Connection sockets (idle_sockets.cpp). libcurl opens and closes them
   // through these callbacks (clientp: the engine).
-  static curl_socket_t OpenSocketCb(void* engine, curlsocktype purpose, curl_sockaddr* addr);
-  static int CloseSocketCb(void* engine, curl_socket_t s);
-  static int PrereqCb(void* request, char* peer_ip, char* local_ip, int peer_port,
-                      int local_port);
+  static curl_socket_t open_socket_cb(void* engine, curlsocktype purpose, curl_sockaddr* addr);
+  static int close_socket_cb(void* engine, curl_socket_t s);
+  static int prereq_cb(void* request, char* peer_ip, char* local_ip, int peer_port, int local_port);
   // A transfer of r sends its request on the connection with these addresses.
-  void SocketInUse(RequestCore* r, const char* peer_ip, const char* local_ip, int peer_port,
-                   int local_port);
+  void socket_in_use(RequestCore* r, const char* peer_ip, const char* local_ip, int peer_port,
+                     int local_port);
   // r's transfer is leaving the multi handle; `kept` is the connection libcurl
   // kept for reuse (CURL_SOCKET_BAD when none), http1 whether it spoke HTTP/1.x.
-  void SocketReleased(RequestCore* r, curl_socket_t kept, bool http1);
+  void socket_released(RequestCore* r, curl_socket_t kept, bool http1);
   // Takes idle HTTP/1.x connections with bytes waiting (or at EOF) out of reuse.
-  void DropIdleWithUnreadBytes();
+  void drop_idle_with_unread_bytes();
 
  private:
   enum class State { kIdle, kRunning, kStopping, kStopped };
-  void Run();
-  void Handle(const Command& c);
-  void ShutdownSweep(std::vector<Command>& leftover);
-  void ProcessCleanups();
-  void LeaveToOwner() noexcept;
+  void run();
+  void handle(const Command& c);
+  void shutdown_sweep(std::vector<Command>& leftover);
+  void process_cleanups();
+  void leave_to_owner() noexcept;
 
   const uint64_t owner_generation_;  // fork generation of the process that made it
   std::mutex mu_;
@@ -144,7 +151,7 @@ class EngineCore : public std::enable_shared_from_this<EngineCore> {
   AltSvcCache alt_svc_;
 };
 
-// Content decoding of a response body (body_decode.cc): no decoder when the
+// Content decoding of a response body (body_decode.cpp): no decoder when the
 // body passes through as received. Network thread only.
 struct BodyDecoding {
   std::unique_ptr<ContentDecoder> decoder;
@@ -163,37 +170,37 @@ class RequestCore : public std::enable_shared_from_this<RequestCore> {
   ~RequestCore();
 
   // ---- API, any thread ----
-  Cronet_RESULT Init(Cronet_Engine* engine, const char* url, Cronet_UrlRequestParams* params,
+  Cronet_RESULT init(Cronet_Engine* engine, const char* url, Cronet_UrlRequestParams* params,
                      Cronet_UrlRequestCallback* callback, Cronet_Executor* executor);
-  Cronet_RESULT Start();
-  Cronet_RESULT FollowRedirect();
-  Cronet_RESULT Read(Cronet_Buffer* buffer);
-  void Cancel();
-  bool IsDone();
-  void OnHandleDestroyed();
+  Cronet_RESULT start();
+  Cronet_RESULT follow_redirect();
+  Cronet_RESULT read(Cronet_Buffer* buffer);
+  void cancel();
+  bool is_done();
+  void on_handle_destroyed();
   // Upload data sink.
-  void SinkReadSucceeded(uint64_t bytes, bool final_chunk);
-  void SinkReadError(const char* message);
-  void SinkRewindSucceeded();
-  void SinkRewindError(const char* message);
+  void sink_read_succeeded(uint64_t bytes, bool final_chunk);
+  void sink_read_error(const char* message);
+  void sink_rewind_succeeded();
+  void sink_rewind_error(const char* message);
 
   // Runnable support.
-  bool EnterCallback();
-  void ExitCallback();
-  void Deliver(Cronet_Executor* executor, Cronet_Runnable* runnable);
+  bool enter_callback();
+  void exit_callback();
+  void deliver(Cronet_Executor* executor, Cronet_Runnable* runnable);
 
   // ---- network thread ----
-  void NetStart();
-  void NetRead();
-  void NetFollow();
-  void NetCancel();
-  void NetUploadReady();
-  void NetUploadError();
-  void NetRewindDone();
-  void NetAbandon();
-  void NetShutdownAbort();
-  void NetTransferDone(CURLcode result);
-  void NetCleanupTransfer();
+  void net_start();
+  void net_read();
+  void net_follow();
+  void net_cancel();
+  void net_upload_ready();
+  void net_upload_error();
+  void net_rewind_done();
+  void net_abandon();
+  void net_shutdown_abort();
+  void net_transfer_done(CURLcode result);
+  void net_cleanup_transfer();
 
  private:
   enum class State { kCreated, kInitialized, kStarted, kDone };
@@ -211,70 +218,70 @@ class RequestCore : public std::enable_shared_from_this<RequestCore> {
     bool ended = false;   // the body was all in: the request succeeded
     std::shared_ptr<Cronet_UrlResponseInfo> info;
   };
-  ReadHere ReadHereLocked(Cronet_Buffer* buffer);  // under mu_
+  ReadHere read_here_locked(Cronet_Buffer* buffer);  // under mu_
 
-  static size_t WriteCb(char* data, size_t size, size_t n, void* self);
-  static size_t OnBody(RequestCore* self, char* data, size_t len);
-  size_t OnFramedBody(char* data, size_t len);
-  static size_t HeaderCb(char* data, size_t size, size_t n, void* self);
-  static size_t ReadCb(char* data, size_t size, size_t n, void* self);
-  static int SeekCb(void* self, curl_off_t offset, int origin);
-  friend class EngineCore;  // PrereqCb
+  static size_t write_cb(char* data, size_t size, size_t n, void* self);
+  static size_t on_body(RequestCore* self, char* data, size_t len);
+  size_t on_framed_body(char* data, size_t len);
+  static size_t header_cb(char* data, size_t size, size_t n, void* self);
+  static size_t read_cb(char* data, size_t size, size_t n, void* self);
+  static int seek_cb(void* self, curl_off_t offset, int origin);
+  friend class EngineCore;  // prereq_cb
 
-  void StartTransfer();
-  // The easy handle's setup (transfer_setup.cc).
-  bool PrepareEasy();
-  void ResetResponse();
-  void SetConnectionOptions(EasyOptions& o);
-  void SetCallbackOptions(EasyOptions& o);
-  bool SetHeaderOptions(EasyOptions& o);
-  void SetMethodOptions(EasyOptions& o);
-  void RetryWithCredentials();
-  void ChooseQuic(EasyOptions& o);  // quic.cc
-  void NoteAltSvc();            // quic.cc
-  bool QuicFallback(CURLcode result, bool connected);  // quic.cc
+  void start_transfer();
+  // The easy handle's setup (transfer_setup.cpp).
+  bool prepare_easy();
+  void reset_response();
+  void set_connection_options(EasyOptions& o);
+  void set_callback_options(EasyOptions& o);
+  bool set_header_options(EasyOptions& o);
+  void set_method_options(EasyOptions& o);
+  void retry_with_credentials();
+  void choose_quic(EasyOptions& o);                     // quic.cpp
+  void note_alt_svc();                                  // quic.cpp
+  bool quic_fallback(CURLcode result, bool connected);  // quic.cpp
 
  public:
   bool over_quic() const { return net_.connect_to != nullptr; }  // network thread
 
  private:
-  void RemoveTransferNow();
-  void DetachTransfer();
-  void OnHeaderLine(const char* data, size_t n);
-  void OnHeadersComplete();
-  int FinalStatus();
-  void ReportRedirect(int status, const std::string& location);
-  void StartResponse(int status);
-  CurlFailure DescribeEnd(CURLcode result);
-  bool TransferAgain(CURLcode result, bool connected);
-  void TryServeRead();
-  void MaybeResume();
-  // Content decoding (body_decode.cc).
-  bool SetUpDecoding();
-  size_t OnEncodedBody(const char* data, size_t len);
-  size_t RunDecoder(const uint8_t* in, size_t len);
-  bool ResumeDecoding();
-  void PostReadCompleted(Cronet_Buffer* buf, size_t n);
-  void EndBody(int32_t net_error);
-  void UpdatePause();
-  void RequestProviderRead();
-  void RequestProviderRewind();
-  void RestartTransfer();
-  void AfterRewind();
-  void Finish(Outcome outcome);
-  void FailWith(int32_t net_error);
-  void FailWith(int32_t net_error, const std::string& detail);  // detail goes into the message
-  void FailCallback(const std::string& message);
-  void RequestClose();
-  void Advance();  // posts Close and the terminal callback when their time has come
+  void remove_transfer_now();
+  void detach_transfer();
+  void on_header_line(const char* data, size_t n);
+  void on_headers_complete();
+  int final_status();
+  void report_redirect(int status, const std::string& location);
+  void start_response(int status);
+  CurlFailure describe_end(CURLcode result);
+  bool transfer_again(CURLcode result, bool connected);
+  void try_serve_read();
+  void maybe_resume();
+  // Content decoding (body_decode.cpp).
+  bool set_up_decoding();
+  size_t on_encoded_body(const char* data, size_t len);
+  size_t run_decoder(const uint8_t* in, size_t len);
+  bool resume_decoding();
+  void post_read_completed(Cronet_Buffer* buf, size_t n);
+  void end_body(int32_t net_error);
+  void update_pause();
+  void request_provider_read();
+  void request_provider_rewind();
+  void restart_transfer();
+  void after_rewind();
+  void finish(Outcome outcome);
+  void fail_with(int32_t net_error);
+  void fail_with(int32_t net_error, const std::string& detail);  // detail goes into the message
+  void fail_callback(const std::string& message);
+  void request_close();
+  void advance();  // posts Close and the terminal callback when their time has come
 
   // Posting.
-  void Post(Cronet_Executor* executor, std::function<void()> fn, Cronet_Buffer* owned = nullptr);
-  void PostToCallback(std::function<void(Cronet_UrlRequestCallback*)> fn,
-                      Cronet_Buffer* owned = nullptr);
-  void PostTerminal();
-  void PostClose();
-  std::shared_ptr<Cronet_UrlResponseInfo> MakeInfo(int status) const;
+  void post(Cronet_Executor* executor, std::function<void()> fn, Cronet_Buffer* owned = nullptr);
+  void post_to_callback(std::function<void(Cronet_UrlRequestCallback*)> fn,
+                        Cronet_Buffer* owned = nullptr);
+  void post_terminal_callback();
+  void post_provider_close();
+  std::shared_ptr<Cronet_UrlResponseInfo> make_info(int status) const;
 
   Cronet_UrlRequest* const handle_;
   const uint64_t id_;
@@ -335,14 +342,14 @@ class RequestCore : public std::enable_shared_from_this<RequestCore> {
     CURL* easy = nullptr;
     curl_slist* slist = nullptr;
     curl_slist* connect_to = nullptr;  // to the HTTP/3 alternative
-    bool easy_carried_quic = false;     // the current handle ran a QUIC transfer
-    std::string quic_origin;  // this transfer tries the origin's HTTP/3 alternative
+    bool easy_carried_quic = false;    // the current handle ran a QUIC transfer
+    std::string quic_origin;           // this transfer tries the origin's HTTP/3 alternative
     char errbuf[CURL_ERROR_SIZE] = {0};
     bool in_multi = false;
     bool detached = false;
-    RequestTarget target;  // URL, method, headers: what this transfer sends where
+    RequestTarget target;             // URL, method, headers: what this transfer sends where
     bool auth_retry_pending = false;  // a 401 Basic challenge: retry with the credentials
-    std::string proxy;  // as given to libcurl for the current transfer
+    std::string proxy;                // as given to libcurl for the current transfer
     // Current response.
     ResponseHead head;
     bool bodiless_response = false;  // HEAD sent with a body: end at the headers
@@ -354,7 +361,7 @@ class RequestCore : public std::enable_shared_from_this<RequestCore> {
     bool response_started = false;
     bool chunked = false;
     // A Content-Length libcurl does not see ("Content-Length : 2") is honoured here.
-    int64_t length_left = -1;    // body bytes still due under a spaced Content-Length
+    int64_t length_left = -1;  // body bytes still due under a spaced Content-Length
     bool ended_by_length = false;
     std::shared_ptr<Cronet_UrlResponseInfo> info;
     // Body bytes for the application (locked inside, see body_buffer.h).
@@ -375,7 +382,7 @@ class LibRunnable : public Cronet_Runnable {
   LibRunnable(std::shared_ptr<RequestCore> core, std::function<void()> fn, Cronet_Buffer* owned)
       : core_(std::move(core)), fn_(std::move(fn)), owned_(owned) {}
   ~LibRunnable() override { delete owned_; }
-  void Run() override;
+  void invoke() override;
 
  private:
   std::shared_ptr<RequestCore> core_;
@@ -385,8 +392,6 @@ class LibRunnable : public Cronet_Runnable {
 
 // Hands deliveries to library threads other than the network thread (test
 // controls: callback delay, posting from many threads).
-void PosterSubmit(uint64_t lane, uint32_t delay_ms, std::function<void()> deliver);
+void poster_submit(uint64_t lane, uint32_t delay_ms, std::function<void()> deliver);
 
 }  // namespace cronet_curl
-
-#endif  // CRONET_CURL_CORE_H_

@@ -7,8 +7,7 @@
 // `Tune` is THE place for optional tuning whose refusal is ignored on purpose
 // (buffer sizes, TCP options, stream weight, cache sharing): a transfer is as
 // correct without it.
-#ifndef CRONET_CURL_CURL_OPTIONS_H_
-#define CRONET_CURL_CURL_OPTIONS_H_
+#pragma once
 
 #include <curl/curl.h>
 
@@ -19,27 +18,28 @@
 namespace cronet_curl {
 
 // "CURLOPT_X" for an easy option.
-std::string EasyOptionName(CURLoption o);
+std::string easy_option_name(CURLoption o);
 
 class EasyOptions {
  public:
   explicit EasyOptions(CURL* e) : e_(e) {}
 
   template <typename T>
-  void Need(CURLoption o, T value) {
-    if (Set(o, value) != CURLE_OK && refused_.empty()) refused_ = EasyOptionName(o);
+  void need(CURLoption o, T value) {
+    if (set(o, value) != CURLE_OK && refused_.empty()) refused_ = easy_option_name(o);
   }
   template <typename T>
-  void Tune(CURLoption o, T value) {
-    (void)Set(o, value);  // refused: done without, on purpose
+  void tune(CURLoption o, T value) {
+    (void)set(o, value);  // refused: done without, on purpose
   }
   // Name of the first needed option libcurl refused; empty when none was.
   const std::string& refused() const { return refused_; }
 
  private:
   template <typename T>
-  CURLcode Set(CURLoption o, T value) {
-    if (RefusalInjectionOn() && OptionRefusedForTest(EasyOptionName(o))) return CURLE_UNKNOWN_OPTION;
+  CURLcode set(CURLoption o, T value) {
+    if (refusal_injection_on() && option_refused_for_test(easy_option_name(o)))
+      return CURLE_UNKNOWN_OPTION;
     return curl_easy_setopt(e_, o, value);
   }
 
@@ -48,9 +48,7 @@ class EasyOptions {
 };
 
 // Multi and share options of an engine; false when libcurl refused it.
-bool SetMultiOption(CURLM* m, CURLMoption o, const char* name, long value);
-bool SetShareOption(CURLSH* s, CURLSHoption o, const char* name, long value);
+bool set_multi_option(CURLM* m, CURLMoption o, const char* name, long value);
+bool set_share_option(CURLSH* s, CURLSHoption o, const char* name, long value);
 
 }  // namespace cronet_curl
-
-#endif  // CRONET_CURL_CURL_OPTIONS_H_

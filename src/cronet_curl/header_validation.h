@@ -1,11 +1,10 @@
 // Validation of request methods and headers, pure functions (fuzz targets).
-#ifndef CRONET_CURL_HEADER_VALIDATION_H_
-#define CRONET_CURL_HEADER_VALIDATION_H_
+#pragma once
 
 #include <string_view>
 
 #include "cronet_c.h"
-#include "http_token.h"  // IsHttpToken
+#include "http_token.h"  // is_http_token
 
 namespace cronet_curl {
 
@@ -14,12 +13,10 @@ namespace cronet_curl {
 // (empty name), NULL_POINTER_HEADER_VALUE (empty value),
 // ILLEGAL_ARGUMENT_INVALID_HTTP_HEADER (name not a token, value holding CR,
 // LF or NUL). Checked in that order.
-Cronet_RESULT ValidateRequestHeader(std::string_view name, std::string_view value);
+Cronet_RESULT validate_request_header(std::string_view name, std::string_view value);
 
 // SUCCESS for an empty method (the default applies) or a token, else
 // ILLEGAL_ARGUMENT_INVALID_HTTP_METHOD.
-Cronet_RESULT ValidateMethod(std::string_view method);
+Cronet_RESULT validate_method(std::string_view method);
 
 }  // namespace cronet_curl
-
-#endif  // CRONET_CURL_HEADER_VALIDATION_H_

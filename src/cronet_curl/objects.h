@@ -1,7 +1,6 @@
 // The Cronet API objects: what each Cronet_*Ptr points to. The engine and
 // request cores they hold are in core.h.
-#ifndef CRONET_CURL_OBJECTS_H_
-#define CRONET_CURL_OBJECTS_H_
+#pragma once
 
 #include <cstdint>
 #include <functional>
@@ -39,7 +38,7 @@ struct Cronet_Executor : cronet_curl::Counted<CronetTest_EXECUTOR> {
 // posts override Run() and clean up what they own in their destructor.
 struct Cronet_Runnable : cronet_curl::Counted<CronetTest_RUNNABLE> {
   virtual ~Cronet_Runnable() = default;
-  virtual void Run() {
+  virtual void invoke() {
     if (run) run(this);
   }
   Cronet_Runnable_RunFunc run = nullptr;
@@ -101,5 +100,3 @@ struct Cronet_UploadDataSink : cronet_curl::Counted<CronetTest_UPLOAD_DATA_SINK>
 struct Cronet_UrlRequest : cronet_curl::Counted<CronetTest_URL_REQUEST> {
   std::shared_ptr<cronet_curl::RequestCore> core;
 };
-
-#endif  // CRONET_CURL_OBJECTS_H_

@@ -15,8 +15,7 @@
 // IPv6 address in brackets. Everything else (unknown scheme or key, empty host,
 // bad port, user info, paths, a rule list mixing both forms, duplicate keys)
 // makes the rules unparseable.
-#ifndef CRONET_CURL_PROXY_RULES_H_
-#define CRONET_CURL_PROXY_RULES_H_
+#pragma once
 
 #include <string>
 #include <string_view>
@@ -34,21 +33,19 @@ struct ProxyServer {
   // The proxy as libcurl takes it in CURLOPT_PROXY: "" for direct, else
   // "http://h:p", "https://h:p", "socks4://h:p" or "socks5h://h:p" (SOCKS5
   // resolves names at the proxy, as the browser does).
-  std::string ToCurl() const;
+  std::string to_curl() const;
 };
 
 struct ProxyConfig {
   // For http:// and https:// URLs (direct when no rule applies).
   ProxyServer http;
   ProxyServer https;
-  ProxyServer ForScheme(std::string_view url_scheme) const {
+  ProxyServer for_scheme(std::string_view url_scheme) const {
     return url_scheme == "https" ? https : http;
   }
 };
 
 // Returns false when the rules are unparseable; *out is then unspecified.
-bool ParseProxyRules(std::string_view rules, ProxyConfig* out);
+bool parse_proxy_rules(std::string_view rules, ProxyConfig* out);
 
 }  // namespace cronet_curl
-
-#endif  // CRONET_CURL_PROXY_RULES_H_

@@ -3,8 +3,7 @@
 // userinfo), the credentials the URL carried, the method, whether a body goes
 // along, and the request headers. Pure (no libcurl): the rules for what
 // follows a redirect are table-tested.
-#ifndef CRONET_CURL_REQUEST_TARGET_H_
-#define CRONET_CURL_REQUEST_TARGET_H_
+#pragma once
 
 #include <cstdint>
 #include <string>
@@ -18,7 +17,7 @@ class RequestTarget {
   static constexpr int kMaxRedirects = 20;  // the browser's limit
 
   // The application's request: 0, or the net error of a URL that is refused.
-  int32_t Prepare(const std::string& url, std::string method, HeaderList headers, bool has_body);
+  int32_t prepare(const std::string& url, std::string method, HeaderList headers, bool has_body);
 
   const std::string& url() const { return url_; }
   const std::string& method() const { return method_; }
@@ -29,20 +28,20 @@ class RequestTarget {
   // A 401 that is answered with the URL's credentials: it offers Basic, the
   // URL has credentials that were not tried yet, and the application set no
   // Authorization of its own.
-  bool WantsCredentials(int status, const HeaderList& response_headers) const;
+  bool wants_credentials(int status, const HeaderList& response_headers) const;
   // Sends the URL's credentials from now on (not a redirect).
-  void AddCredentials();
+  void add_credentials();
 
   // Whether a response is a redirect to follow (a code that redirects and a
   // non-empty Location).
-  static bool IsRedirect(int status, const std::string* location);
+  static bool is_redirect(int status, const std::string* location);
   // A Location resolved against the current URL: 0 or a net error.
-  int32_t Resolve(const std::string& location, std::string* target) const;
+  int32_t resolve(const std::string& location, std::string* target) const;
   // Goes on to `target` after a redirect with `status`: rewrites the method
   // as browsers do (the body and the headers describing it go with a switch
   // to GET) and drops credentials that must not follow. 0, or
   // ERR_TOO_MANY_REDIRECTS past kMaxRedirects (nothing is changed then).
-  int32_t Follow(int status, const std::string& target);
+  int32_t follow(int status, const std::string& target);
 
  private:
   std::string url_;          // canonical, without userinfo: what libcurl is given
@@ -55,5 +54,3 @@ class RequestTarget {
 };
 
 }  // namespace cronet_curl
-
-#endif  // CRONET_CURL_REQUEST_TARGET_H_

@@ -1,8 +1,7 @@
 // The response head as libcurl hands it over, one header line at a time:
 // status line, headers, interim (1xx) blocks, and the framing facts the
 // transfer acts on. Pure (no libcurl), so it is table-tested and fuzzed.
-#ifndef CRONET_CURL_RESPONSE_HEAD_H_
-#define CRONET_CURL_RESPONSE_HEAD_H_
+#pragma once
 
 #include <cstddef>
 #include <cstdint>
@@ -19,18 +18,18 @@ class ResponseHead {
   static constexpr size_t kMaxHeaderBytes = 256 << 10;
 
   enum class Line {
-    kStatus,     // a status line opened a block
-    kHeader,     // a header line (or one that is ignored)
-    kInterim,    // the end of a 1xx block: another block follows
-    kComplete,   // the end of the final block: headers() is the response's
-    kTrailer,    // after the final block (trailers): ignored
-    kTooBig,     // the block passed kMaxHeaderBytes
+    kStatus,    // a status line opened a block
+    kHeader,    // a header line (or one that is ignored)
+    kInterim,   // the end of a 1xx block: another block follows
+    kComplete,  // the end of the final block: headers() is the response's
+    kTrailer,   // after the final block (trailers): ignored
+    kTooBig,    // the block passed kMaxHeaderBytes
   };
 
   // Takes one line with or without its CRLF.
-  Line Feed(std::string_view raw);
+  Line feed(std::string_view raw);
   // Back to the state before the first line of a response.
-  void Reset();
+  void reset();
 
   // The status code of the current block's status line, 0 when it had none.
   int status() const { return status_; }
@@ -44,7 +43,7 @@ class ResponseHead {
   bool spaced_te() const { return spaced_te_; }
 
  private:
-  void AddHeader(std::string_view line);
+  void add_header(std::string_view line);
 
   HeaderList headers_;
   int status_ = 0;
@@ -62,17 +61,15 @@ struct HeadFacts {
   bool chunked = false;
   const std::string* location = nullptr;  // the first non-empty Location, in head.headers()
 };
-HeadFacts ReadHeadFacts(const ResponseHead& head);
+HeadFacts read_head_facts(const ResponseHead& head);
 
 // The body length the library frames by itself: a spaced Content-Length that
 // libcurl does not see, on a response that has a body. -1 when there is none
 // to honour; *bad set when there is one but it is not a plain number.
-int64_t OwnFramedLength(const ResponseHead& head, const HeadFacts& facts, std::string_view method,
-                        int status, bool* bad);
+int64_t own_framed_length(const ResponseHead& head, const HeadFacts& facts, std::string_view method,
+                          int status, bool* bad);
 
 // The Content-Encoding values joined into one list ("" when none).
-std::string ContentCodings(const HeaderList& headers);
+std::string content_codings(const HeaderList& headers);
 
 }  // namespace cronet_curl
-
-#endif  // CRONET_CURL_RESPONSE_HEAD_H_

@@ -1,7 +1,6 @@
 // Internal side of the test controls: live-object counters, the journal and
 // the fault-injection flags. Everything here is cheap when unused.
-#ifndef CRONET_CURL_TESTCTL_INTERNAL_H_
-#define CRONET_CURL_TESTCTL_INTERNAL_H_
+#pragma once
 
 #include <atomic>
 #include <cstdint>
@@ -31,18 +30,18 @@ extern std::atomic<bool> g_post_many_threads;
 // libcurl is treated as refusing the option of this name ("CURLOPT_PROXY",
 // "CURLMOPT_MAX_HOST_CONNECTIONS", ...).
 extern std::atomic<bool> g_refuse_option_on;
-inline bool RefusalInjectionOn() { return g_refuse_option_on.load(std::memory_order_relaxed); }
-bool OptionRefusedForTest(const std::string& name);
+inline bool refusal_injection_on() { return g_refuse_option_on.load(std::memory_order_relaxed); }
+bool option_refused_for_test(const std::string& name);
 // Returns true and sets *code when an engine start must fail.
-bool TakeEngineStartFailure(int32_t* code);
+bool take_engine_start_failure(int32_t* code);
 
 // ---- buffered body bytes --------------------------------------------------
-void AddBufferedBytes(int64_t delta);
+void add_buffered_bytes(int64_t delta);
 
 // ---- journal --------------------------------------------------------------
 extern std::atomic<bool> g_journal_on;
-inline bool JournalOn() { return g_journal_on.load(std::memory_order_relaxed); }
-void JournalAppend(std::string line);
+inline bool journal_on() { return g_journal_on.load(std::memory_order_relaxed); }
+void journal_append(std::string line);
 
 // Argument formatting for journal lines.
 struct JArg {
@@ -54,15 +53,15 @@ struct JArg {
   JArg(uint64_t v) : text(std::to_string(v)) {}
   JArg(uint32_t v) : text(std::to_string(v)) {}
 };
-std::string JournalQuote(std::string_view s);
+std::string journal_quote(std::string_view s);
 
-inline void JournalCallLine(const char* fn) {
+inline void journal_call_line(const char* fn) {
   std::string line(fn);
   line += "()";
-  JournalAppend(std::move(line));
+  journal_append(std::move(line));
 }
 template <typename... A>
-void JournalCallLine(const char* fn, const A&... args) {
+void journal_call_line(const char* fn, const A&... args) {
   std::string line(fn);
   line += '(';
   bool first = true;
@@ -73,16 +72,14 @@ void JournalCallLine(const char* fn, const A&... args) {
   };
   (add(JArg(args)), ...);
   line += ')';
-  JournalAppend(std::move(line));
+  journal_append(std::move(line));
 }
 
 }  // namespace cronet_curl
 
 // JOURNAL("Cronet_X_y", args...) records one line when the journal is on.
-#define CRONET_JOURNAL(...)                                                     \
-  do {                                                                          \
-    if (__builtin_expect(::cronet_curl::JournalOn(), 0))                        \
-      ::cronet_curl::JournalCallLine(__VA_ARGS__);                              \
+#define CRONET_JOURNAL(...)                               \
+  do {                                                    \
+    if (__builtin_expect(::cronet_curl::journal_on(), 0)) \
+      ::cronet_curl::journal_call_line(__VA_ARGS__);      \
   } while (0)
-
-#endif  // CRONET_CURL_TESTCTL_INTERNAL_H_

@@ -1,9 +1,8 @@
 // The request body on the network thread: the buffer the upload provider
 // fills, what of it libcurl's read callback has taken, and where the provider
 // stands (a read or rewind outstanding). The request drives the provider
-// (upload.cc); the pump only keeps the account.
-#ifndef CRONET_CURL_UPLOAD_PUMP_H_
-#define CRONET_CURL_UPLOAD_PUMP_H_
+// (upload.cpp); the pump only keeps the account.
+#pragma once
 
 #include <cstddef>
 #include <cstdint>
@@ -23,12 +22,12 @@ class UploadPump {
   ~UploadPump() { delete buf_; }
 
   // For a body of `length` bytes (-1: unknown, the provider says when it ends).
-  void Open(int64_t length);
+  void open(int64_t length);
   // The provider's buffer; null without a body (or when it could not be had).
   Cronet_Buffer* buffer() const { return buf_; }
 
   // libcurl's read callback: copies what the provider gave, at most cap bytes.
-  size_t Take(char* out, size_t cap);
+  size_t take(char* out, size_t cap);
   bool has_data() const { return avail_ > 0; }
   bool eof() const { return eof_; }
   // All of the body went to libcurl.
@@ -43,16 +42,16 @@ class UploadPump {
   bool rewind_outstanding() const { return rewind_outstanding_; }
   bool busy() const { return read_outstanding_ || rewind_outstanding_; }
   bool touched() const { return touched_; }
-  void ReadStarted() { read_outstanding_ = touched_ = true; }
-  void RewindStarted() { rewind_outstanding_ = true; }
-  void ReadEnded() { read_outstanding_ = false; }
-  void RewindEnded() { rewind_outstanding_ = false; }
-  void CallsEnded() { read_outstanding_ = rewind_outstanding_ = false; }
+  void read_started() { read_outstanding_ = touched_ = true; }
+  void rewind_started() { rewind_outstanding_ = true; }
+  void read_ended() { read_outstanding_ = false; }
+  void rewind_ended() { rewind_outstanding_ = false; }
+  void calls_ended() { read_outstanding_ = rewind_outstanding_ = false; }
 
   // A read came back with `bytes`: nullptr, or why the provider is at fault.
-  const char* ReadDone(uint64_t bytes, bool final_chunk);
+  const char* read_done(uint64_t bytes, bool final_chunk);
   // A rewind came back: the body starts over.
-  void RewindDone();
+  void rewind_done();
 
   // A rewind asked for while a read is out starts when the read is back.
   bool rewind_wanted = false;
@@ -61,7 +60,7 @@ class UploadPump {
  private:
   Cronet_Buffer* buf_ = nullptr;
   int64_t length_ = -1;
-  uint64_t avail_ = 0;     // bytes in buf_ not yet taken, from off_
+  uint64_t avail_ = 0;  // bytes in buf_ not yet taken, from off_
   uint64_t off_ = 0;
   uint64_t sent_ = 0;      // bytes handed to libcurl since the last rewind
   uint64_t received_ = 0;  // bytes the provider gave since the last rewind
@@ -72,5 +71,3 @@ class UploadPump {
 };
 
 }  // namespace cronet_curl
-
-#endif  // CRONET_CURL_UPLOAD_PUMP_H_

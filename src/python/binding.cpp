@@ -13,8 +13,7 @@ void raise_too_many_positional(const Signature& sig, Py_ssize_t given) {
     PyErr_Format(PyExc_TypeError, "%s takes %zd positional arguments but %zd %s given",
                  sig.full_name, sig.count, given, was_were(given));
   } else {
-    PyErr_Format(PyExc_TypeError,
-                 "%s takes from %zd to %zd positional arguments but %zd %s given",
+    PyErr_Format(PyExc_TypeError, "%s takes from %zd to %zd positional arguments but %zd %s given",
                  sig.full_name, sig.required, sig.count, given, was_were(given));
   }
 }
@@ -34,8 +33,7 @@ bool bind_keyword(const Signature& sig, PyObject* name, PyObject* value, Py_ssiz
     out[i] = value;
     return true;
   }
-  PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%S'", sig.full_name,
-               name);
+  PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%S'", sig.full_name, name);
   return false;
 }
 
@@ -61,15 +59,15 @@ bool check_missing(const Signature& sig, PyObject** out) {
     names += '\'';
     ++seen;
   }
-  PyErr_Format(PyExc_TypeError, "%s missing %zd required positional %s: %s", sig.full_name,
-               missing, missing == 1 ? "argument" : "arguments", names.c_str());
+  PyErr_Format(PyExc_TypeError, "%s missing %zd required positional %s: %s", sig.full_name, missing,
+               missing == 1 ? "argument" : "arguments", names.c_str());
   return false;
 }
 
 }  // namespace
 
-bool bind_fastcall(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
-                   PyObject* kwnames, PyObject** out) {
+bool bind_fastcall(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                   PyObject** out) {
   for (Py_ssize_t i = 0; i < sig.count; ++i) out[i] = nullptr;
   if (nargs > sig.count) {
     raise_too_many_positional(sig, nargs);
@@ -169,8 +167,7 @@ PyObject* panic_exception_type() {
 void raise_panic(const char* text) {
   PyObject* type = panic_exception_type();
   if (type == nullptr) return;  // the error of making the type stays set
-  PyRef message(PyUnicode_DecodeUTF8(text, static_cast<Py_ssize_t>(std::strlen(text)),
-                                     "replace"));
+  PyRef message(PyUnicode_DecodeUTF8(text, static_cast<Py_ssize_t>(std::strlen(text)), "replace"));
   if (!message) return;
   PyErr_SetObject(type, message.get());
 }

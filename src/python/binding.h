@@ -58,8 +58,8 @@ struct Signature {
 
 // Binds a fast call with keywords. `out` receives `sig.count` borrowed
 // references, nullptr for a parameter not given. False with a TypeError set.
-bool bind_fastcall(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
-                   PyObject* kwnames, PyObject** out);
+bool bind_fastcall(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                   PyObject** out);
 
 // Same for the tuple-and-dict convention (the constructor).
 bool bind_tuple_dict(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out);

@@ -42,11 +42,9 @@ constexpr const char kRequestDoc[] =
     "Returns:\n"
     "    Dict with keys: status_code, headers, body";
 
-constexpr const char kCloseSessionDoc[] =
-    "close_session($self, session_id)\n--\n\nClose a session";
+constexpr const char kCloseSessionDoc[] = "close_session($self, session_id)\n--\n\nClose a session";
 
-constexpr const char kListSessionsDoc[] =
-    "list_sessions($self)\n--\n\nList all active sessions";
+constexpr const char kListSessionsDoc[] = "list_sessions($self)\n--\n\nList all active sessions";
 
 // None stands for an omitted optional argument.
 bool given(PyObject* arg) { return arg != nullptr && arg != Py_None; }
@@ -139,8 +137,7 @@ PyObject* response_dict(ResponseData& response) {
 PyObject* outcome_to_python(CallOutcome& outcome) {
   using Kind = CallOutcome::Kind;
   switch (outcome.kind) {
-    case Kind::kResponse:
-      return response_dict(outcome.response);
+    case Kind::kResponse: return response_dict(outcome.response);
     case Kind::kFailed: {
       std::string message = "Request failed: " + outcome.failure;
       PyRef text(new_text(message));
@@ -233,8 +230,7 @@ PyMethodDef methods[] = {
     {"create_session", as_cfunction(create_session), METH_FASTCALL | METH_KEYWORDS,
      kCreateSessionDoc},
     {"request", as_cfunction(request), METH_FASTCALL | METH_KEYWORDS, kRequestDoc},
-    {"close_session", as_cfunction(close_session), METH_FASTCALL | METH_KEYWORDS,
-     kCloseSessionDoc},
+    {"close_session", as_cfunction(close_session), METH_FASTCALL | METH_KEYWORDS, kCloseSessionDoc},
     {"list_sessions", as_cfunction(list_sessions), METH_NOARGS, kListSessionsDoc},
     {nullptr, nullptr, 0, nullptr},
 };

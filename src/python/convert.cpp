@@ -42,8 +42,7 @@ bool to_header_pair(PyObject* item, HeaderPair& out) {
   }
   Py_ssize_t len = PyTuple_GET_SIZE(item);
   if (len != 2) {
-    PyErr_Format(PyExc_TypeError, "expected tuple of length 2, but got tuple of length %zd",
-                 len);
+    PyErr_Format(PyExc_TypeError, "expected tuple of length 2, but got tuple of length %zd", len);
     return false;
   }
   return to_text(PyTuple_GET_ITEM(item, 0), out.name) &&
@@ -172,9 +171,9 @@ void keep_forever(void* owner) { Py_INCREF(static_cast<PyObject*>(owner)); }
 
 bool lend_body(PyObject* obj, LentBytes& out) {
   if (!PyBytes_CheckExact(obj)) return false;
-  out.bytes = std::span<const std::uint8_t>(
-      reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(obj)),
-      static_cast<std::size_t>(PyBytes_GET_SIZE(obj)));
+  out.bytes =
+      std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(obj)),
+                                    static_cast<std::size_t>(PyBytes_GET_SIZE(obj)));
   out.keep = keep_forever;
   out.owner = obj;
   return true;

@@ -124,8 +124,7 @@ TEST_P(AdmissionFailure, GivesTheSlotAndEveryObjectBack) {
   EXPECT_EQ(o.kind, Kind::kResponse) << o.failure;
   const auto lines = with_prefix(capture.lines(), "[DEBUG] Using session ");
   EXPECT_EQ(lines, (std::vector<std::string>{"[DEBUG] Using session " + id +
-                                             " to send request to " + url +
-                                             " (active: 1/10)"}));
+                                             " to send request to " + url + " (active: 1/10)"}));
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -4,11 +4,11 @@
 
 #include <atomic>
 #include <chrono>
-#include <string>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -156,7 +156,8 @@ TEST(ExecutorThread, RunsEveryQueuedCommandBeforeEndingOnDisconnect) {
       post_runnable(ctx, h.make([&, i] {
         std::lock_guard<std::mutex> g(mu);
         order.push_back(i);
-      }), kFakeOps);
+      }),
+                    kFakeOps);
     EXPECT_EQ(h.in_flight->load(), 50u);
     ASSERT_TRUE(start_executor_thread(std::move(rx), h.in_flight, kFakeOps));
     tx.reset();
@@ -199,7 +200,8 @@ TEST(ExecutorThread, InFlightCountsARunnableUntilItHasRunAndBeenDestroyed) {
   post_runnable(ctx, h.make([&] {
     entered = true;
     while (!release.load()) std::this_thread::yield();
-  }), kFakeOps);
+  }),
+                kFakeOps);
   ASSERT_TRUE(eventually([&] { return entered.load(); }));
   EXPECT_EQ(h.in_flight->load(), 1u);
   post_runnable(ctx, h.make(), kFakeOps);
@@ -222,7 +224,8 @@ TEST(ExecutorThread, CountIsNeverBelowTheNumberOfUnfinishedRunnables) {
     // While this runnable runs it is itself still counted.
     post_runnable(ctx, h.make([&] {
       if (h.in_flight->load() == 0) violations.fetch_add(1);
-    }), kFakeOps);
+    }),
+                  kFakeOps);
   }
   ASSERT_TRUE(eventually([&] { return h.destroys.load() == 200; }));
   EXPECT_EQ(violations.load(), 0);
@@ -264,7 +267,8 @@ TEST_P(ExecutorSerialisation, RunOneAtATimeOnOneThread) {
           }
           std::this_thread::yield();
           inside.fetch_sub(1);
-        }), kFakeOps);
+        }),
+                      kFakeOps);
       }
     });
   }

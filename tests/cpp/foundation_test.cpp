@@ -108,7 +108,8 @@ TEST_P(LockPoisoning, FaultUnderExclusivePoisonsEveryLaterAcquisition) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Guards, LockPoisoning, ::testing::Values(Later::kShared, Later::kExclusive));
+INSTANTIATE_TEST_SUITE_P(Guards, LockPoisoning,
+                         ::testing::Values(Later::kShared, Later::kExclusive));
 
 TEST(RegistryLock, OnlyAnUnwindingExclusiveHolderPoisons) {
   PoisonRwLock lock;
@@ -151,14 +152,13 @@ TEST_P(DiagnosticLines, TagsAndDebugSwitch) {
 
 INSTANTIATE_TEST_SUITE_P(
     Switch, DiagnosticLines,
-    ::testing::Values(
-        LineCase{false,
-                 {"[WARN] Session::drop - Timeout waiting for 1 active requests",
-                  "[ERROR] Failed to create session engine: -200"}},
-        LineCase{true,
-                 {"[DEBUG] Session::drop - active_requests=3",
-                  "[WARN] Session::drop - Timeout waiting for 1 active requests",
-                  "[ERROR] Failed to create session engine: -200"}}),
+    ::testing::Values(LineCase{false,
+                               {"[WARN] Session::drop - Timeout waiting for 1 active requests",
+                                "[ERROR] Failed to create session engine: -200"}},
+                      LineCase{true,
+                               {"[DEBUG] Session::drop - active_requests=3",
+                                "[WARN] Session::drop - Timeout waiting for 1 active requests",
+                                "[ERROR] Failed to create session engine: -200"}}),
     [](const auto& info) { return std::string(info.param.debug ? "debug_on" : "debug_off"); });
 
 TEST(Diagnostics, DebugArgumentsAreNotEvaluatedWhileOff) {
@@ -187,7 +187,8 @@ TEST(Diagnostics, ConcurrentLinesArriveWholeAndExactlyFormatted) {
       writers.emplace_back([t] {
         for (int i = 0; i < kLines; ++i) {
           // Long enough that a line written in pieces would likely be split.
-          TW_WARN("writer ", t, " line ", i, " ", std::string(static_cast<std::size_t>(50 + i % 200), 'a' + t));
+          TW_WARN("writer ", t, " line ", i, " ",
+                  std::string(static_cast<std::size_t>(50 + i % 200), 'a' + t));
         }
       });
     }

@@ -38,7 +38,8 @@ TEST(Registration, WritesTheCreatedLineAndInserts) {
   CommandChannel::Receiver rx;
   StderrCapture err;
   EXPECT_EQ(register_session(registry, make_record("id-1", rx)), "id-1");
-  EXPECT_EQ(err.lines(), std::vector<std::string>{"[DEBUG] Created session: id-1 (max concurrent: 10)"});
+  EXPECT_EQ(err.lines(),
+            std::vector<std::string>{"[DEBUG] Created session: id-1 (max concurrent: 10)"});
   ASSERT_EQ(registry.sessions.count("id-1"), 1u);
   EXPECT_EQ(registry.sessions["id-1"]->session_id, "id-1");
   EXPECT_FALSE(sender_gone(rx));

@@ -35,10 +35,10 @@ inline bool contains(const std::vector<std::string>& lines, const std::string& l
 }
 
 // Objects a request makes and must not leave behind once its call returned.
-inline constexpr int kRequestKinds[] = {CronetTest_URL_REQUEST,        CronetTest_URL_REQUEST_CALLBACK,
-                                 CronetTest_EXECUTOR,           CronetTest_URL_REQUEST_PARAMS,
-                                 CronetTest_HTTP_HEADER,        CronetTest_UPLOAD_DATA_PROVIDER,
-                                 CronetTest_BUFFER,             CronetTest_RUNNABLE};
+inline constexpr int kRequestKinds[] = {CronetTest_URL_REQUEST, CronetTest_URL_REQUEST_CALLBACK,
+                                        CronetTest_EXECUTOR,    CronetTest_URL_REQUEST_PARAMS,
+                                        CronetTest_HTTP_HEADER, CronetTest_UPLOAD_DATA_PROVIDER,
+                                        CronetTest_BUFFER,      CronetTest_RUNNABLE};
 
 struct Live {
   std::vector<std::int64_t> counts;
@@ -59,7 +59,7 @@ struct Live {
 // library may keep the headers of a response it received until its session
 // closes, so those are left out after a response.
 inline bool back_to(const Live& before, bool after_response = false,
-             std::chrono::seconds bound = std::chrono::seconds(5)) {
+                    std::chrono::seconds bound = std::chrono::seconds(5)) {
   auto differs = [&](const Live& l, std::size_t i) {
     return l.counts[i] != before.counts[i] &&
            !(after_response && kRequestKinds[i] == CronetTest_HTTP_HEADER);
@@ -92,7 +92,7 @@ inline std::vector<std::string> journal() {
 
 // The journal lines that start with one of the given prefixes, in order.
 inline std::vector<std::string> calls_of(const std::vector<std::string>& lines,
-                                  std::initializer_list<std::string> prefixes) {
+                                         std::initializer_list<std::string> prefixes) {
   std::vector<std::string> out;
   for (const auto& l : lines)
     for (const auto& p : prefixes)

@@ -87,7 +87,8 @@ TEST_F(RequestTest, ReleaseAfterTheResultDoesNotCancel) {
   ASSERT_EQ(o.kind, Kind::kResponse) << o.failure;
   EXPECT_TRUE(contains(lines, "[DEBUG] on_succeeded"));
   EXPECT_TRUE(contains(lines, "[DEBUG] complete_request: Ok(())"));
-  EXPECT_FALSE(contains(lines, "[DEBUG] CronetRequest::drop - Request not completed, canceling..."));
+  EXPECT_FALSE(
+      contains(lines, "[DEBUG] CronetRequest::drop - Request not completed, canceling..."));
   const auto calls = journal();
   EXPECT_TRUE(calls_of(calls, {"Cronet_UrlRequest_Cancel"}).empty());
   EXPECT_TRUE(calls_of(calls, {"Cronet_UploadDataProvider_"}).empty());
@@ -117,8 +118,9 @@ TEST_F(RequestTest, TimeoutCancelsAndReleasesWithoutWarning) {
                   }));
   EXPECT_TRUE(contains(lines, "[DEBUG] complete_request: Err(\"Canceled\")"));
   EXPECT_TRUE(with_prefix(lines, "[WARN] ").empty());
-  EXPECT_EQ(calls_of(journal(), {"Cronet_UrlRequest_Cancel", "Cronet_UrlRequest_Destroy"}),
-            (std::vector<std::string>{"Cronet_UrlRequest_Cancel()", "Cronet_UrlRequest_Destroy()"}));
+  EXPECT_EQ(
+      calls_of(journal(), {"Cronet_UrlRequest_Cancel", "Cronet_UrlRequest_Destroy"}),
+      (std::vector<std::string>{"Cronet_UrlRequest_Cancel()", "Cronet_UrlRequest_Destroy()"}));
   EXPECT_TRUE(back_to(before));
 }
 
@@ -136,8 +138,9 @@ TEST_F(RequestTest, UnconfirmedCancelKeepsTheObjectsUntilTheLateCallback) {
   auto lines = err.lines();
   EXPECT_EQ(o.kind, Kind::kTimeout);
   EXPECT_GT(took, std::chrono::seconds(5));
-  EXPECT_EQ(with_prefix(lines, "[WARN] "),
-            std::vector<std::string>{"[WARN] CronetRequest::drop - Timeout waiting for cancel callback"});
+  EXPECT_EQ(
+      with_prefix(lines, "[WARN] "),
+      std::vector<std::string>{"[WARN] CronetRequest::drop - Timeout waiting for cancel callback"});
   EXPECT_EQ(after.of(CronetTest_URL_REQUEST), before.of(CronetTest_URL_REQUEST) + 1);
   EXPECT_EQ(after.of(CronetTest_EXECUTOR), before.of(CronetTest_EXECUTOR) + 1);
 
@@ -206,11 +209,17 @@ TEST_P(InitRefused, GivesTheSlotAndObjectsBack) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, InitRefused,
     ::testing::Values(
-        InitRefusal{"bad_method", "GE T", {}, false,
-                    "Cronet_UrlRequest_InitWithParams returned -104"},
-        InitRefusal{"bad_header_with_body", "POST", {{"X A", "v"}}, true,
+        InitRefusal{
+            "bad_method", "GE T", {}, false, "Cronet_UrlRequest_InitWithParams returned -104"},
+        InitRefusal{"bad_header_with_body",
+                    "POST",
+                    {{"X A", "v"}},
+                    true,
                     "Cronet_UrlRequest_InitWithParams returned -105"},
-        InitRefusal{"empty_header_name", "GET", {{"", "v"}}, false,
+        InitRefusal{"empty_header_name",
+                    "GET",
+                    {{"", "v"}},
+                    false,
                     "Cronet_UrlRequest_InitWithParams returned -309"}),
     [](const auto& info) { return info.param.name; });
 

@@ -31,8 +31,8 @@ TEST_F(RequestTest, DuplicateHeadersKeepTheirOrder) {
   std::vector<std::string> dups;
   for (const auto& h : o.response.headers)
     if (h.name == "X-Dup" || h.name == "Set-Cookie") dups.push_back(h.name + "=" + h.value);
-  EXPECT_EQ(dups, (std::vector<std::string>{"X-Dup=first", "Set-Cookie=a=1; Path=/",
-                                            "X-Dup=second", "Set-Cookie=b=2; Path=/"}));
+  EXPECT_EQ(dups, (std::vector<std::string>{"X-Dup=first", "Set-Cookie=a=1; Path=/", "X-Dup=second",
+                                            "Set-Cookie=b=2; Path=/"}));
 }
 
 TEST_F(RequestTest, RedirectChainYieldsOnlyTheFinalResponse) {
@@ -51,7 +51,9 @@ TEST_F(RequestTest, InvalidUtf8InAHeaderValueIsRepaired) {
   std::string value;
   for (const auto& h : o.response.headers)
     if (h.name == "X-Bad") value = h.value;
-  EXPECT_EQ(value, "\xEF\xBF\xBD\xEF\xBF\xBD" "abc");
+  EXPECT_EQ(value,
+            "\xEF\xBF\xBD\xEF\xBF\xBD"
+            "abc");
 }
 
 class BodySizes : public RequestTest, public ::testing::WithParamInterface<std::size_t> {};
@@ -69,7 +71,8 @@ INSTANTIATE_TEST_SUITE_P(Cases, BodySizes, ::testing::Values(0u, 1u, 32768u, 327
 
 TEST_F(RequestTest, HeadersAreSentInOrderWithDuplicates) {
   const std::string id = open_session();
-  CallOutcome o = call(id, get(server_->url("/echo"), {{"X-T", "1"}, {"X-Other", "x"}, {"X-T", "2"}}));
+  CallOutcome o =
+      call(id, get(server_->url("/echo"), {{"X-T", "1"}, {"X-Other", "x"}, {"X-T", "2"}}));
   ASSERT_EQ(o.kind, Kind::kResponse) << o.failure;
   const std::string json = text_of(o.response.body);
   const auto first = json.find("[\"X-T\", \"1\"]");
@@ -187,7 +190,8 @@ TEST_F(RequestTest, ThreadStartFailureIsAFaultAndStillReleasesTheRequest) {
         } catch (const Fault& f) {
           code = f.text().rfind(kSpawnFailed, 0) == 0 ? 0 : 2;
         }
-        if (code == 0 && Live::now().of(CronetTest_URL_REQUEST) != before.of(CronetTest_URL_REQUEST))
+        if (code == 0 &&
+            Live::now().of(CronetTest_URL_REQUEST) != before.of(CronetTest_URL_REQUEST))
           code = 3;
         std::_Exit(code);
       },
@@ -289,12 +293,14 @@ TEST_P(RefusedInput, TakesNoSlotAndComesAfterTheLimit) {
 using namespace std::string_literals;
 INSTANTIATE_TEST_SUITE_P(
     Cases, RefusedInput,
-    ::testing::Values(
-        BadInput{"nul_url", "GET", "/\0x"s, {}, ""},
-        BadInput{"nul_header_value", "GET", "/", {{"X", "v\0"s}}, ""},
-        BadInput{"method_not_token", "GE T", "/", {}, "invalid HTTP method 'GE T'"},
-        BadInput{"header_value_crlf", "GET", "/", {{"X-A", "a\r\nX-B: b"}},
-                 "invalid HTTP header value for 'X-A'"}),
+    ::testing::Values(BadInput{"nul_url", "GET", "/\0x"s, {}, ""},
+                      BadInput{"nul_header_value", "GET", "/", {{"X", "v\0"s}}, ""},
+                      BadInput{"method_not_token", "GE T", "/", {}, "invalid HTTP method 'GE T'"},
+                      BadInput{"header_value_crlf",
+                               "GET",
+                               "/",
+                               {{"X-A", "a\r\nX-B: b"}},
+                               "invalid HTTP header value for 'X-A'"}),
     [](const auto& info) { return info.param.name; });
 
 // ---- release -------------------------------------------------------------------

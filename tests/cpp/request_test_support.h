@@ -12,7 +12,8 @@ namespace tarnwick::testing {
 class LocalServer {
  public:
   explicit LocalServer(const std::string& kind = "http")
-      : kind_(kind), line_(test_servers::ready_line(kind)),
+      : kind_(kind),
+        line_(test_servers::ready_line(kind)),
         port_(test_servers::json_int(line_, "port")) {}
   LocalServer(const LocalServer&) = delete;
   LocalServer& operator=(const LocalServer&) = delete;
@@ -39,5 +40,4 @@ inline std::string json_field(std::string_view json, std::string_view key) {
 }  // namespace tarnwick::testing
 
 // Skips the test when run by hand, fails it under CI (see test_servers.h).
-#define REQUIRE_SERVER_OF(server) \
-  REQUIRE_TEST_SERVER((server)->available(), (server)->kind())
+#define REQUIRE_SERVER_OF(server) REQUIRE_TEST_SERVER((server)->available(), (server)->kind())

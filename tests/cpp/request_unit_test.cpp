@@ -26,21 +26,27 @@ TEST_P(Utf8Repair, ReplacesEachIllFormedSubpartOnce) {
   EXPECT_EQ(decode_utf8_lossy(std::string_view(in)), want);
 }
 
-const std::string R = "\xEF\xBF\xBD";
+const std::string kR = "\xEF\xBF\xBD";
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, Utf8Repair,
-    ::testing::Values(
-        std::make_tuple("text/html; charset=utf-8", "text/html; charset=utf-8"),
-        std::make_tuple("caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80", "caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80"),
-        std::make_tuple("a\xFF" "b", "a" + R + "b"),
-        std::make_tuple("\xC3", R),                          // truncated at the end
-        std::make_tuple("\xE2\x82" "x", R + "x"),            // one replacement for the prefix
-        std::make_tuple("\xC0\xAF", R + R),                  // overlong lead never valid
-        std::make_tuple("\xED\xA0\x80", R + R + R),          // surrogate
-        std::make_tuple("\xF4\x90\x80\x80", R + R + R + R),  // above U+10FFFF
-        std::make_tuple("\xF0\x9F\x98" "\xF0\x9F\x98\x80", R + "\xF0\x9F\x98\x80"),
-        std::make_tuple("\x80\x80", R + R)),
+    ::testing::Values(std::make_tuple("text/html; charset=utf-8", "text/html; charset=utf-8"),
+                      std::make_tuple("caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80",
+                                      "caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80"),
+                      std::make_tuple("a\xFF"
+                                      "b",
+                                      "a" + kR + "b"),
+                      std::make_tuple("\xC3", kR),  // truncated at the end
+                      std::make_tuple("\xE2\x82"
+                                      "x",
+                                      kR + "x"),             // one replacement for the prefix
+                      std::make_tuple("\xC0\xAF", kR + kR),  // overlong lead never valid
+                      std::make_tuple("\xED\xA0\x80", kR + kR + kR),           // surrogate
+                      std::make_tuple("\xF4\x90\x80\x80", kR + kR + kR + kR),  // above U+10FFFF
+                      std::make_tuple("\xF0\x9F\x98"
+                                      "\xF0\x9F\x98\x80",
+                                      kR + "\xF0\x9F\x98\x80"),
+                      std::make_tuple("\x80\x80", kR + kR)),
     [](const auto& info) { return "case_" + std::to_string(info.index); });
 
 TEST(Utf8Repair, NullGivesEmpty) { EXPECT_EQ(decode_utf8_lossy(nullptr), ""); }
@@ -55,20 +61,21 @@ TEST_P(OutcomeLine, EscapesQuotesBackslashesAndControls) {
   EXPECT_EQ(describe_outcome(failure), want);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, OutcomeLine,
-    ::testing::Values(
-        std::make_tuple(std::nullopt, "Ok(())"),
-        std::make_tuple("Canceled", "Err(\"Canceled\")"),
-        std::make_tuple("net::ERR_CONNECTION_REFUSED", "Err(\"net::ERR_CONNECTION_REFUSED\")"),
-        std::make_tuple("say \"hi\"", "Err(\"say \\\"hi\\\"\")"),
-        std::make_tuple("C:\\path", "Err(\"C:\\\\path\")"),
-        std::make_tuple("a\nb\rc\td", "Err(\"a\\nb\\rc\\td\")"),
-        std::make_tuple("esc\x1b" "del\x7f", "Err(\"esc\\u{1b}del\\u{7f}\")"),
-        std::make_tuple("c1\xC2\x85", "Err(\"c1\\u{85}\")"),
-        std::make_tuple("caf\xC3\xA9", "Err(\"caf\xC3\xA9\")"),
-        std::make_tuple("", "Err(\"\")")),
-    [](const auto& info) { return "case_" + std::to_string(info.index); });
+INSTANTIATE_TEST_SUITE_P(Cases, OutcomeLine,
+                         ::testing::Values(std::make_tuple(std::nullopt, "Ok(())"),
+                                           std::make_tuple("Canceled", "Err(\"Canceled\")"),
+                                           std::make_tuple("net::ERR_CONNECTION_REFUSED",
+                                                           "Err(\"net::ERR_CONNECTION_REFUSED\")"),
+                                           std::make_tuple("say \"hi\"", "Err(\"say \\\"hi\\\"\")"),
+                                           std::make_tuple("C:\\path", "Err(\"C:\\\\path\")"),
+                                           std::make_tuple("a\nb\rc\td", "Err(\"a\\nb\\rc\\td\")"),
+                                           std::make_tuple("esc\x1b"
+                                                           "del\x7f",
+                                                           "Err(\"esc\\u{1b}del\\u{7f}\")"),
+                                           std::make_tuple("c1\xC2\x85", "Err(\"c1\\u{85}\")"),
+                                           std::make_tuple("caf\xC3\xA9", "Err(\"caf\xC3\xA9\")"),
+                                           std::make_tuple("", "Err(\"\")")),
+                         [](const auto& info) { return "case_" + std::to_string(info.index); });
 
 // ---- input checks ----------------------------------------------------------
 
@@ -104,25 +111,29 @@ INSTANTIATE_TEST_SUITE_P(
         RefuseCase{"plain_get", {"GET", "http://127.0.0.1/"}, std::nullopt},
         RefuseCase{"odd_but_token", {"m-1!#$%&'*+.^_`|~", "http://127.0.0.1/"}, std::nullopt},
         RefuseCase{"lowercase_method_any_url", {"get", "x"}, std::nullopt},
-        RefuseCase{"value_with_tab_and_utf8", {"GET", "u", {{"X-A", "a\tb \xC3\xA9"}}},
-                   std::nullopt},
+        RefuseCase{
+            "value_with_tab_and_utf8", {"GET", "u", {{"X-A", "a\tb \xC3\xA9"}}}, std::nullopt},
         RefuseCase{"space_in_method", {"GE T", "u"}, "invalid HTTP method 'GE T'"},
         RefuseCase{"empty_method_is_the_default", {"", "u"}, std::nullopt},
-        RefuseCase{"empty_value_before_bad_name", {"GET", "u", {{"X A", ""}}},
+        RefuseCase{"empty_value_before_bad_name",
+                   {"GET", "u", {{"X A", ""}}},
                    "empty HTTP header value for 'X A'"},
         RefuseCase{"empty_url", {"GET", ""}, "empty URL"},
         RefuseCase{"empty_header_name", {"GET", "u", {{"", "v"}}}, "empty HTTP header name"},
-        RefuseCase{"header_name_space", {"GET", "u", {{"X A", "v"}}},
-                   "invalid HTTP header name 'X A'"},
-        RefuseCase{"header_name_colon", {"GET", "u", {{"X:A", "v"}}},
-                   "invalid HTTP header name 'X:A'"},
-        RefuseCase{"empty_header_value", {"GET", "u", {{"X-A", ""}}},
-                   "empty HTTP header value for 'X-A'"},
-        RefuseCase{"header_value_lf", {"GET", "u", {{"X-A", "a\nb"}}},
+        RefuseCase{
+            "header_name_space", {"GET", "u", {{"X A", "v"}}}, "invalid HTTP header name 'X A'"},
+        RefuseCase{
+            "header_name_colon", {"GET", "u", {{"X:A", "v"}}}, "invalid HTTP header name 'X:A'"},
+        RefuseCase{
+            "empty_header_value", {"GET", "u", {{"X-A", ""}}}, "empty HTTP header value for 'X-A'"},
+        RefuseCase{"header_value_lf",
+                   {"GET", "u", {{"X-A", "a\nb"}}},
                    "invalid HTTP header value for 'X-A'"},
-        RefuseCase{"header_value_cr", {"GET", "u", {{"X-A", "a\rb"}}},
+        RefuseCase{"header_value_cr",
+                   {"GET", "u", {{"X-A", "a\rb"}}},
                    "invalid HTTP header value for 'X-A'"},
-        RefuseCase{"second_header_bad", {"GET", "u", {{"X-A", "1"}, {"X-B", "\r\n"}}},
+        RefuseCase{"second_header_bad",
+                   {"GET", "u", {{"X-A", "1"}, {"X-B", "\r\n"}}},
                    "invalid HTTP header value for 'X-B'"}),
     [](const auto& info) { return info.param.name; });
 
@@ -148,13 +159,12 @@ TEST_P(NulFault, IsAnInternalFaultNamingWhere) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, NulFault,
-    ::testing::Values(
-        NulCase{"method", {"GE\0T"s, "u"}, "position 2 of the HTTP method"},
-        NulCase{"url", {"GET", "http://a/\0"s}, "position 9 of the URL"},
-        NulCase{"header_name", {"GET", "u", {{"X\0"s, "v"}}}, "an HTTP header name"},
-        NulCase{"header_value", {"GET", "u", {{"X", "\0"s}}}, "an HTTP header value"},
-        // A NUL wins over an earlier problem of another kind.
-        NulCase{"nul_beats_bad_method", {"GE T", "\0"s}, "of the URL"}),
+    ::testing::Values(NulCase{"method", {"GE\0T"s, "u"}, "position 2 of the HTTP method"},
+                      NulCase{"url", {"GET", "http://a/\0"s}, "position 9 of the URL"},
+                      NulCase{"header_name", {"GET", "u", {{"X\0"s, "v"}}}, "an HTTP header name"},
+                      NulCase{"header_value", {"GET", "u", {{"X", "\0"s}}}, "an HTTP header value"},
+                      // A NUL wins over an earlier problem of another kind.
+                      NulCase{"nul_beats_bad_method", {"GE T", "\0"s}, "of the URL"}),
     [](const auto& info) { return info.param.name; });
 
 // ---- result channel --------------------------------------------------------

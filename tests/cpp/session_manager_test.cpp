@@ -12,8 +12,8 @@
 #include "diag.h"
 #include "executor.h"
 #include "fault.h"
-#include "session_manager_internal.h"
 #include "session_manager.h"
+#include "session_manager_internal.h"
 #include "stderr_capture.h"
 #include "test_support.h"
 
@@ -160,8 +160,8 @@ TEST(SessionManager, NulInProxyRulesFaultsAndRegistersNothing) {
 
 TEST(SessionManager, ExecutorThreadStartFailureFaultsAndRegistersNothing) {
   SessionManager manager;
-  const auto previous = set_executor_thread_starter(
-      [](CommandChannel::Receiver, SharedCounter) { return false; });
+  const auto previous =
+      set_executor_thread_starter([](CommandChannel::Receiver, SharedCounter) { return false; });
   const std::string text = fault_text([&] { manager.create_session(SessionConfig{}); });
   set_executor_thread_starter(previous);
   EXPECT_EQ(text.rfind(kSpawnFailed, 0), 0u) << text;
@@ -282,7 +282,8 @@ TEST_P(EngineStartFailure, ReturnsEmptyLogsTheCodeAndLeavesNothing) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Codes, EngineStartFailure,
-                         ::testing::Values(Cronet_RESULT_ILLEGAL_STATE, Cronet_RESULT_ILLEGAL_ARGUMENT,
+                         ::testing::Values(Cronet_RESULT_ILLEGAL_STATE,
+                                           Cronet_RESULT_ILLEGAL_ARGUMENT,
                                            Cronet_RESULT_ILLEGAL_STATE_ENGINE_ALREADY_STARTED, 7));
 
 TEST(SessionManager, NulInProxyRulesLeavesNoCronetObjectBehind) {
@@ -301,8 +302,8 @@ TEST(SessionManager, NulInProxyRulesLeavesNoCronetObjectBehind) {
 TEST(SessionManager, ThreadStartFailureShutsTheStartedEngineDownAndDestroysIt) {
   SessionManager manager;
   const auto engines_before = live(CronetTest_ENGINE);
-  const auto previous = set_executor_thread_starter(
-      [](CommandChannel::Receiver, SharedCounter) { return false; });
+  const auto previous =
+      set_executor_thread_starter([](CommandChannel::Receiver, SharedCounter) { return false; });
   std::vector<std::string> calls;
   {
     Journal journal;
@@ -340,7 +341,8 @@ TEST(Teardown, StuckRequestsTimeOutAndTheEngineIsStillShutDownAndDestroyed) {
   }
   EXPECT_EQ(lines, std::vector<std::string>{
                        "[WARN] Session::drop - Timeout waiting for 1 active requests"});
-  EXPECT_EQ(calls, (std::vector<std::string>{"Cronet_Engine_Shutdown()", "Cronet_Engine_Destroy()"}));
+  EXPECT_EQ(calls,
+            (std::vector<std::string>{"Cronet_Engine_Shutdown()", "Cronet_Engine_Destroy()"}));
   EXPECT_EQ(live(CronetTest_ENGINE), engines_with - 1);
 }
 

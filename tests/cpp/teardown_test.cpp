@@ -53,7 +53,8 @@ class DrainTimeout : public ::testing::TestWithParam<TimeoutCase> {};
 TEST_P(DrainTimeout, GivesUpPastTheLimitWithTheCount) {
   Counter c{3};
   const auto start = Clock::now();
-  EXPECT_EQ(wait_for_zero(c, GetParam().limit_ms, GetParam().poll_ms), std::optional<std::size_t>(3));
+  EXPECT_EQ(wait_for_zero(c, GetParam().limit_ms, GetParam().poll_ms),
+            std::optional<std::size_t>(3));
   EXPECT_GT(Clock::now() - start, milliseconds(GetParam().limit_ms));
 }
 
@@ -132,8 +133,8 @@ TEST_P(TeardownLines, WritesTheExactSequence) {
   debug("in_flight_executors=" + std::to_string(s.in_flight));
   if (s.in_flight > 0) {
     debug("Waiting for " + std::to_string(s.in_flight) + " in-flight executors");
-    expected.push_back("[WARN] Session::drop - Timeout waiting for " +
-                       std::to_string(s.in_flight) + " in-flight executors");
+    expected.push_back("[WARN] Session::drop - Timeout waiting for " + std::to_string(s.in_flight) +
+                       " in-flight executors");
   }
   debug("Calling Cronet_Engine_Shutdown");
   debug("Calling Cronet_Engine_Destroy");
@@ -143,9 +144,8 @@ TEST_P(TeardownLines, WritesTheExactSequence) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Counts, TeardownLines,
-                         ::testing::Values(Stuck{0, 0, true}, Stuck{0, 0, false},
-                                           Stuck{1, 0, true}, Stuck{1, 0, false},
-                                           Stuck{0, 2, true}, Stuck{4, 7, true},
+                         ::testing::Values(Stuck{0, 0, true}, Stuck{0, 0, false}, Stuck{1, 0, true},
+                                           Stuck{1, 0, false}, Stuck{0, 2, true}, Stuck{4, 7, true},
                                            Stuck{4, 7, false}),
                          [](const auto& info) {
                            return "active_" + std::to_string(info.param.active) + "_in_flight_" +

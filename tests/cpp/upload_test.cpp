@@ -25,8 +25,8 @@ ByteBuffer pattern(std::size_t n, std::uint8_t seed = 7) {
 }
 
 // body size, buffer size -> sizes of the reads until the body is exhausted
-class UploadReads
-    : public ::testing::TestWithParam<std::tuple<std::size_t, std::size_t, std::vector<std::size_t>>> {};
+class UploadReads : public ::testing::TestWithParam<
+                        std::tuple<std::size_t, std::size_t, std::vector<std::size_t>>> {};
 
 TEST_P(UploadReads, FillEachBufferAndEndWithZero) {
   const auto& [size, capacity, want_sizes] = GetParam();
@@ -99,20 +99,20 @@ TEST(UploadBodyRecord, ReadsLentBytesInPlaceAndNeverFreesThem) {
 // ---- end to end --------------------------------------------------------------
 
 std::string base64(const std::uint8_t* p, std::size_t n) {
-  static constexpr char k[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  static constexpr char k_[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
   std::string out;
   out.reserve((n + 2) / 3 * 4);
   std::size_t i = 0;
   for (; i + 2 < n; i += 3) {
     std::uint32_t v = (p[i] << 16) | (p[i + 1] << 8) | p[i + 2];
-    out += {k[v >> 18], k[(v >> 12) & 63], k[(v >> 6) & 63], k[v & 63]};
+    out += {k_[v >> 18], k_[(v >> 12) & 63], k_[(v >> 6) & 63], k_[v & 63]};
   }
   if (i + 1 == n) {
     std::uint32_t v = p[i] << 16;
-    out += {k[v >> 18], k[(v >> 12) & 63], '=', '='};
+    out += {k_[v >> 18], k_[(v >> 12) & 63], '=', '='};
   } else if (i + 2 == n) {
     std::uint32_t v = (p[i] << 16) | (p[i + 1] << 8);
-    out += {k[v >> 18], k[(v >> 12) & 63], k[(v >> 6) & 63], '='};
+    out += {k_[v >> 18], k_[(v >> 12) & 63], k_[(v >> 6) & 63], '='};
   }
   return out;
 }

@@ -117,7 +117,7 @@ class ServerEnvironment : public ::testing::Environment {
   }
 };
 
-[[maybe_unused]] ::testing::Environment* const g_env =
+[[maybe_unused]] ::testing::Environment* const kGEnv =
     ::testing::AddGlobalTestEnvironment(new ServerEnvironment);
 
 }  // namespace

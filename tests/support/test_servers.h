@@ -31,12 +31,12 @@ bool required();
 }  // namespace test_servers
 
 // Skips (by hand) or fails (under CI) the current test when `available` is false.
-#define REQUIRE_TEST_SERVER(available, what)                                          \
-  do {                                                                                \
-    if (!(available)) {                                                               \
-      if (::test_servers::required())                                                 \
-        FAIL() << "test server " << (what) << " did not start (CI=true: required)";  \
-      else                                                                            \
-        GTEST_SKIP() << "test server " << (what) << " did not start; skipped";        \
-    }                                                                                 \
+#define REQUIRE_TEST_SERVER(available, what)                                        \
+  do {                                                                              \
+    if (!(available)) {                                                             \
+      if (::test_servers::required())                                               \
+        FAIL() << "test server " << (what) << " did not start (CI=true: required)"; \
+      else                                                                          \
+        GTEST_SKIP() << "test server " << (what) << " did not start; skipped";      \
+    }                                                                               \
   } while (0)

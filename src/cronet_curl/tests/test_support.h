@@ -1,8 +1,7 @@
 // Helpers for the cronet_curl tests: a minimal executor (a thread and a queue),
 // a request driver that records every callback, and access to the local test
 // servers (tests/support/test_servers.h).
-#ifndef CRONET_CURL_TEST_SUPPORT_H_
-#define CRONET_CURL_TEST_SUPPORT_H_
+#pragma once
 
 #include <gtest/gtest.h>
 
@@ -41,8 +40,8 @@ class TestExecutor {
   size_t distinct_poster_threads();
 
  private:
-  static void Execute(Cronet_ExecutorPtr self, Cronet_RunnablePtr r);
-  void Loop();
+  static void execute(Cronet_ExecutorPtr self, Cronet_RunnablePtr r);
+  void loop();
   Cronet_ExecutorPtr executor_;
   std::mutex mu_;
   std::condition_variable cv_;
@@ -54,7 +53,7 @@ class TestExecutor {
 };
 
 // An executor that runs each runnable at once on the calling thread.
-Cronet_ExecutorPtr MakeDirectExecutor();
+Cronet_ExecutorPtr make_direct_executor();
 
 // ---- engine -------------------------------------------------------------------
 struct EngineOptions {
@@ -65,8 +64,8 @@ struct EngineOptions {
   const char* proxy_rules = nullptr;  // not set when null
 };
 // A started engine (asserts success), or null.
-Cronet_EnginePtr StartEngine(const EngineOptions& o = EngineOptions());
-void StopEngine(Cronet_EnginePtr e);  // Shutdown + Destroy
+Cronet_EnginePtr start_engine(const EngineOptions& o = EngineOptions());
+void stop_engine(Cronet_EnginePtr e);  // Shutdown + Destroy
 
 // ---- upload provider ------------------------------------------------------------
 class TestUpload {
@@ -75,17 +74,17 @@ class TestUpload {
   ~TestUpload();
   Cronet_UploadDataProviderPtr provider() const { return provider_; }
   std::atomic<int> reads{0}, rewinds{0}, closes{0}, length_calls{0};
-  std::string fail_read_message;  // when set, Read reports this error
+  std::string fail_read_message;                  // when set, Read reports this error
   std::atomic<bool> read_on_other_thread{false};  // answer asynchronously
   std::vector<std::thread::id> call_threads;      // guarded by mu
   std::mutex mu;
 
  private:
-  static int64_t GetLength(Cronet_UploadDataProviderPtr p);
-  static void Read(Cronet_UploadDataProviderPtr p, Cronet_UploadDataSinkPtr sink,
+  static int64_t get_length(Cronet_UploadDataProviderPtr p);
+  static void read(Cronet_UploadDataProviderPtr p, Cronet_UploadDataSinkPtr sink,
                    Cronet_BufferPtr buffer);
-  static void Rewind(Cronet_UploadDataProviderPtr p, Cronet_UploadDataSinkPtr sink);
-  static void Close(Cronet_UploadDataProviderPtr p);
+  static void rewind(Cronet_UploadDataProviderPtr p, Cronet_UploadDataSinkPtr sink);
+  static void close(Cronet_UploadDataProviderPtr p);
   std::string body_;
   bool chunked_;
   size_t pos_ = 0;
@@ -110,25 +109,26 @@ class TestRequest {
   bool follow_redirects = true;
   // Read by the executor thread; tests may change them while callbacks run.
   std::atomic<uint64_t> read_size{32768};
-  std::atomic<int> read_delay_ms{0};   // sleep before each Read (on the executor thread)
-  std::atomic<bool> auto_read{true};   // start reading on OnResponseStarted
-  bool wait_on_destroy = true;  // the destructor waits for the terminal callback
+  std::atomic<int> read_delay_ms{0};  // sleep before each read (on the executor thread)
+  std::atomic<bool> auto_read{true};  // start reading on OnResponseStarted
+  bool wait_on_destroy = true;        // the destructor waits for the terminal callback
   // Hooks (run on the executor thread, before the default action).
   std::function<void(TestRequest&)> on_redirect, on_response_started, on_read;
 
-  Cronet_RESULT Init(const std::string& url);
-  Cronet_RESULT Start();
-  Cronet_RESULT InitAndStart(const std::string& url);
+  Cronet_RESULT init(const std::string& url);
+  Cronet_RESULT start();
+  Cronet_RESULT init_and_start(const std::string& url);
   // Waits for the terminal callback; false on timeout.
-  bool Wait(int timeout_ms = 20000);
+  bool wait(int timeout_ms = 20000);
   // Waits until pred() holds (checked after each callback); false on timeout.
-  bool WaitFor(std::function<bool()> pred, int timeout_ms = 20000);
-  Cronet_RESULT ReadNow();  // issues a Read with a fresh buffer of read_size
+  bool wait_for(std::function<bool()> pred, int timeout_ms = 20000);
+  Cronet_RESULT read_now();  // issues a Read with a fresh buffer of read_size
   Cronet_UrlRequestPtr request() const { return request_; }
 
   // Results (read them after Wait).
   std::mutex mu;
-  std::vector<std::string> events;  // "redirect", "started", "read", "succeeded", "failed", "canceled"
+  std::vector<std::string>
+      events;  // "redirect", "started", "read", "succeeded", "failed", "canceled"
   int status = 0;
   std::vector<Header> response_headers;
   std::vector<std::string> redirect_urls;
@@ -142,22 +142,25 @@ class TestRequest {
   std::atomic<int> callbacks_after_terminal{0};
   std::atomic<bool> done{false};
   std::vector<std::thread::id> callback_threads;
-  std::string HeaderValue(const std::string& name) const;  // first value, "" when absent
-  int CountEvents(const std::string& name);
+  std::string header_value(const std::string& name) const;  // first value, "" when absent
+  int count_events(const std::string& name);
 
  private:
-  static TestRequest* Self(Cronet_UrlRequestCallbackPtr cb);
-  static void OnRedirect(Cronet_UrlRequestCallbackPtr, Cronet_UrlRequestPtr, Cronet_UrlResponseInfoPtr,
-                         Cronet_String);
-  static void OnStarted(Cronet_UrlRequestCallbackPtr, Cronet_UrlRequestPtr, Cronet_UrlResponseInfoPtr);
-  static void OnRead(Cronet_UrlRequestCallbackPtr, Cronet_UrlRequestPtr, Cronet_UrlResponseInfoPtr,
-                     Cronet_BufferPtr, uint64_t);
-  static void OnSucceeded(Cronet_UrlRequestCallbackPtr, Cronet_UrlRequestPtr, Cronet_UrlResponseInfoPtr);
-  static void OnFailed(Cronet_UrlRequestCallbackPtr, Cronet_UrlRequestPtr, Cronet_UrlResponseInfoPtr,
-                       Cronet_ErrorPtr);
-  static void OnCanceled(Cronet_UrlRequestCallbackPtr, Cronet_UrlRequestPtr, Cronet_UrlResponseInfoPtr);
-  void Record(const std::string& ev);
-  void Terminal(const std::string& ev);
+  static TestRequest* self(Cronet_UrlRequestCallbackPtr cb);
+  static void on_redirect_received(Cronet_UrlRequestCallbackPtr, Cronet_UrlRequestPtr,
+                                   Cronet_UrlResponseInfoPtr, Cronet_String);
+  static void on_started(Cronet_UrlRequestCallbackPtr, Cronet_UrlRequestPtr,
+                         Cronet_UrlResponseInfoPtr);
+  static void on_read_completed(Cronet_UrlRequestCallbackPtr, Cronet_UrlRequestPtr,
+                                Cronet_UrlResponseInfoPtr, Cronet_BufferPtr, uint64_t);
+  static void on_succeeded(Cronet_UrlRequestCallbackPtr, Cronet_UrlRequestPtr,
+                           Cronet_UrlResponseInfoPtr);
+  static void on_failed(Cronet_UrlRequestCallbackPtr, Cronet_UrlRequestPtr,
+                        Cronet_UrlResponseInfoPtr, Cronet_ErrorPtr);
+  static void on_canceled(Cronet_UrlRequestCallbackPtr, Cronet_UrlRequestPtr,
+                          Cronet_UrlResponseInfoPtr);
+  void record(const std::string& ev);
+  void terminal(const std::string& ev);
 
   std::unique_ptr<TestExecutor> own_executor_;
   Cronet_EnginePtr engine_;
@@ -171,34 +174,32 @@ class TestRequest {
 // ---- servers --------------------------------------------------------------------------
 // The shared launcher of tests/support: `serve.py kind args` once per program.
 // The JSON ready line, or "" when the server cannot start (REQUIRE_SERVER then).
-inline std::string Server(const std::string& kind, const std::string& args = "") {
+inline std::string server(const std::string& kind, const std::string& args = "") {
   return test_servers::ready_line(kind, args);
 }
-inline int JsonInt(const std::string& json, const std::string& key) {
+inline int json_int(const std::string& json, const std::string& key) {
   return test_servers::json_int(json, key);
 }
-inline std::string JsonString(const std::string& json, const std::string& key) {
+inline std::string json_string(const std::string& json, const std::string& key) {
   return test_servers::json_value(json, key);
 }
 // The http kind's base URL, e.g. "http://127.0.0.1:41234"; "" when unavailable.
-inline std::string HttpBase() { return test_servers::http_base(); }
+inline std::string http_base() { return test_servers::http_base(); }
 // A 127.0.0.1 port nothing listens on.
-int DeadPort();
+int dead_port();
 
 // Skips the test when run by hand, fails it under CI (see test_servers.h).
 #define REQUIRE_SERVER(base) REQUIRE_TEST_SERVER(!(base).empty(), "http")
 
 // Byte i of /bytes/N?seed=S.
-inline unsigned char PatternByte(uint64_t i, int seed = 0) {
+inline unsigned char pattern_byte(uint64_t i, int seed = 0) {
   return static_cast<unsigned char>((i * 31 + seed) % 251);
 }
-bool MatchesPattern(const std::string& body, int seed = 0);
+bool matches_pattern(const std::string& body, int seed = 0);
 
 // Waits until every live-object count is back to `baseline` (or timeout).
-bool WaitLiveObjects(const std::map<int, int64_t>& baseline, int timeout_ms = 5000);
-std::map<int, int64_t> LiveObjects();
-std::string DescribeLive();
+bool wait_live_objects(const std::map<int, int64_t>& baseline, int timeout_ms = 5000);
+std::map<int, int64_t> live_objects();
+std::string describe_live();
 
 }  // namespace ctest
-
-#endif  // CRONET_CURL_TEST_SUPPORT_H_
