@@ -1,4 +1,4 @@
-// The one mapping of libcurl results to Chromium network errors.
+// The one mapping of libcurl results to net errors.
 #include "net_errors.h"
 
 #include <cerrno>

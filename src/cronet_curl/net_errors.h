@@ -1,5 +1,5 @@
 // Mapping of libcurl results (and HTTP-level conditions found by the library)
-// to Chromium network errors: the name that becomes the error message, the
+// to Cronet's net errors: the name that becomes the error message, the
 // negative net error number (internal_error_code) and the Cronet error code.
 // The whole mapping lives in net_errors.cpp, in one table.
 #pragma once
@@ -12,7 +12,7 @@
 
 namespace cronet_curl {
 
-// Chromium net error numbers used by the library.
+// The net error numbers used by the library.
 enum NetError : int32_t {
   kErrFailed = -2,
   kErrAborted = -3,
@@ -58,10 +58,10 @@ enum NetError : int32_t {
   kErrInvalidHttpResponse = -370,
 };
 
-// "net::ERR_..." for a net error of the list above ("net::kErrFailed" for any
+// "net::ERR_..." for a net error of the list above ("net::ERR_FAILED" for any
 // other number).
 const char* net_error_name(int32_t net_error);
-// The Cronet error code Chromium reports for a net error (ERROR_OTHER for most).
+// The Cronet error code reported for a net error (ERROR_OTHER for most).
 Cronet_Error_ERROR_CODE net_error_to_cronet_code(int32_t net_error);
 
 // What the network thread knows about a failed transfer.
