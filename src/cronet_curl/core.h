@@ -19,6 +19,7 @@
 #include <string>
 #include <thread>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "alt_svc.h"
@@ -116,6 +117,11 @@ class EngineCore : public std::enable_shared_from_this<EngineCore> {
  private:
   enum class State { kIdle, kRunning, kStopping, kStopped };
   void run();
+  bool run_commands(std::vector<Command>& cmds);
+  bool perform_transfers();
+  void dispatch_completions(std::vector<std::pair<CURL*, CURLcode>>& done);
+  void wait_for_activity(bool backoff);
+  void close_network();
   void handle(const Command& c);
   void shutdown_sweep(std::vector<Command>& leftover);
   void process_cleanups();

@@ -266,66 +266,88 @@ void EngineCore::run() {
   std::vector<Command> cmds;
   std::vector<std::pair<CURL*, CURLcode>> done;
   while (true) {
-    cmds.clear();
-    {
-      std::lock_guard<std::mutex> l(mu_);
-      cmds.swap(queue_);
-      woken_ = false;
-    }
-    bool stop = false;
-    std::vector<Command> leftover;
-    for (auto& c : cmds) {
-      if (stop) {
-        leftover.push_back(std::move(c));
-      } else if (c.type == CmdType::kShutdown) {
-        stop = true;
-      } else {
-        handle(c);
-        // A handle given up by one command is there for a start behind it.
-        process_cleanups();
-      }
-    }
-    if (stop) {
-      shutdown_sweep(leftover);
-      break;
-    }
+    if (!run_commands(cmds)) break;
     process_cleanups();
-    int running = 0;
-    // A failing multi handle (out of memory, say) must not turn the loop into
-    // a busy spin: back off before the next round. Requests still end by
-    // their own timeouts and cancels.
-    bool backoff = curl_multi_perform(multi_, &running) != CURLM_OK;
-    done.clear();
-    int left = 0;
-    while (CURLMsg* m = curl_multi_info_read(multi_, &left))
-      if (m->msg == CURLMSG_DONE) done.emplace_back(m->easy_handle, m->data.result);
-    for (auto& d : done) {
-      RequestCore* raw = nullptr;
-      curl_easy_getinfo(d.first, CURLINFO_PRIVATE, reinterpret_cast<char**>(&raw));
-      auto it = transfers_.find(raw);
-      if (it == transfers_.end()) continue;
-      std::shared_ptr<RequestCore> keep = it->second;
-      keep->net_transfer_done(d.second);
-    }
+    bool backoff = perform_transfers();
+    dispatch_completions(done);
     process_cleanups();
     {
       std::lock_guard<std::mutex> l(mu_);
       if (!queue_.empty()) continue;
     }
-    // libcurl 7.88's HTTP/3 does not always ask to be woken for what it has
-    // already received: while a transfer runs over QUIC, look again soon. A
-    // failing multi handle (out of memory, say) backs off instead of spinning.
-    int wait_ms = backoff ? 10 : 30000;
-    if (config_.quic)
-      for (auto& kv : transfers_)
-        if (kv.first->over_quic()) {
-          wait_ms = 10;
-          break;
-        }
-    if (curl_multi_poll(multi_, nullptr, 0, wait_ms, nullptr) != CURLM_OK || backoff)
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    wait_for_activity(backoff);
   }
-  // Close the connections now, not when the last request object goes.
+  close_network();
+  tl_engine = nullptr;
+}
+
+// Runs what is queued; false once a shutdown among it has been handled.
+bool EngineCore::run_commands(std::vector<Command>& cmds) {
+  cmds.clear();
+  {
+    std::lock_guard<std::mutex> l(mu_);
+    cmds.swap(queue_);
+    woken_ = false;
+  }
+  bool stop = false;
+  std::vector<Command> leftover;
+  for (auto& c : cmds) {
+    if (stop) {
+      leftover.push_back(std::move(c));
+    } else if (c.type == CmdType::kShutdown) {
+      stop = true;
+    } else {
+      handle(c);
+      // A handle given up by one command is there for a start behind it.
+      process_cleanups();
+    }
+  }
+  if (!stop) return true;
+  shutdown_sweep(leftover);
+  return false;
+}
+
+// Drives the transfers; true when the multi handle failed.
+bool EngineCore::perform_transfers() {
+  int running = 0;
+  // A failing multi handle (out of memory, say) must not turn the loop into
+  // a busy spin: back off before the next round. Requests still end by
+  // their own timeouts and cancels.
+  return curl_multi_perform(multi_, &running) != CURLM_OK;
+}
+
+void EngineCore::dispatch_completions(std::vector<std::pair<CURL*, CURLcode>>& done) {
+  done.clear();
+  int left = 0;
+  while (CURLMsg* m = curl_multi_info_read(multi_, &left))
+    if (m->msg == CURLMSG_DONE) done.emplace_back(m->easy_handle, m->data.result);
+  for (auto& d : done) {
+    RequestCore* raw = nullptr;
+    curl_easy_getinfo(d.first, CURLINFO_PRIVATE, reinterpret_cast<char**>(&raw));
+    auto it = transfers_.find(raw);
+    if (it == transfers_.end()) continue;
+    std::shared_ptr<RequestCore> keep = it->second;
+    keep->net_transfer_done(d.second);
+  }
+}
+
+void EngineCore::wait_for_activity(bool backoff) {
+  // libcurl 7.88's HTTP/3 does not always ask to be woken for what it has
+  // already received: while a transfer runs over QUIC, look again soon. A
+  // failing multi handle (out of memory, say) backs off instead of spinning.
+  int wait_ms = backoff ? 10 : 30000;
+  if (config_.quic)
+    for (auto& kv : transfers_)
+      if (kv.first->over_quic()) {
+        wait_ms = 10;
+        break;
+      }
+  if (curl_multi_poll(multi_, nullptr, 0, wait_ms, nullptr) != CURLM_OK || backoff)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+}
+
+// Closes the connections now, not when the last request object goes.
+void EngineCore::close_network() {
   CURLM* multi;
   CURLSH* share;
   {
@@ -340,7 +362,6 @@ void EngineCore::run() {
   spare_easy_.clear();
   curl_multi_cleanup(multi);
   curl_share_cleanup(share);
-  tl_engine = nullptr;
 }
 
 }  // namespace cronet_curl

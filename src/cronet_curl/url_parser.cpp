@@ -140,82 +140,107 @@ std::string parse_ipv4(std::string_view host) {
 
 // ---- IPv6 ----
 
-bool parse_ipv6(std::string_view in, uint16_t addr[8]) {
-  for (int i = 0; i < 8; ++i) addr[i] = 0;
-  int piece = 0, compress = -1;
+// The IPv6 parser's cursor over the text between the brackets.
+struct Ipv6Cursor {
+  std::string_view in;
+  uint16_t* addr;
   size_t p = 0;
-  auto at = [&](size_t i) { return i < in.size() ? static_cast<unsigned char>(in[i]) : kEof; };
-  if (at(p) == ':') {
-    if (at(p + 1) != ':') return false;
-    p += 2;
-    compress = ++piece;
+  int piece = 0;
+  int compress = -1;  // the piece "::" stands before, -1 when none yet
+  int at(size_t i) const { return i < in.size() ? static_cast<unsigned char>(in[i]) : kEof; }
+};
+
+// The dotted IPv4 tail, into the last two pieces.
+bool parse_ipv6_ipv4_tail(Ipv6Cursor& c) {
+  if (c.piece > 6) return false;
+  int seen = 0;
+  while (c.at(c.p) != kEof) {
+    int v4 = -1;
+    if (seen > 0) {
+      if (c.at(c.p) == '.' && seen < 4)
+        ++c.p;
+      else
+        return false;
+    }
+    if (c.at(c.p) < '0' || c.at(c.p) > '9') return false;
+    while (c.at(c.p) >= '0' && c.at(c.p) <= '9') {
+      int d = c.at(c.p) - '0';
+      if (v4 == -1)
+        v4 = d;
+      else if (v4 == 0)
+        return false;
+      else
+        v4 = v4 * 10 + d;
+      if (v4 > 255) return false;
+      ++c.p;
+    }
+    c.addr[c.piece] = static_cast<uint16_t>(c.addr[c.piece] * 0x100 + v4);
+    ++seen;
+    if (seen == 2 || seen == 4) ++c.piece;
   }
-  while (at(p) != kEof) {
-    if (piece == 8) return false;
-    if (at(p) == ':') {
-      if (compress != -1) return false;
-      ++p;
-      compress = ++piece;
-      continue;
-    }
-    unsigned value = 0;
-    int length = 0;
-    while (length < 4 && hex_value(at(p)) >= 0) {
-      value = value * 16 + hex_value(at(p));
-      ++p;
-      ++length;
-    }
-    if (at(p) == '.') {
-      if (length == 0) return false;
-      p -= length;
-      if (piece > 6) return false;
-      int seen = 0;
-      while (at(p) != kEof) {
-        int v4 = -1;
-        if (seen > 0) {
-          if (at(p) == '.' && seen < 4)
-            ++p;
-          else
-            return false;
-        }
-        if (at(p) < '0' || at(p) > '9') return false;
-        while (at(p) >= '0' && at(p) <= '9') {
-          int d = at(p) - '0';
-          if (v4 == -1)
-            v4 = d;
-          else if (v4 == 0)
-            return false;
-          else
-            v4 = v4 * 10 + d;
-          if (v4 > 255) return false;
-          ++p;
-        }
-        addr[piece] = static_cast<uint16_t>(addr[piece] * 0x100 + v4);
-        ++seen;
-        if (seen == 2 || seen == 4) ++piece;
-      }
-      if (seen != 4) return false;
-      break;
-    } else if (at(p) == ':') {
-      ++p;
-      if (at(p) == kEof) return false;
-    } else if (at(p) != kEof) {
-      return false;
-    }
-    addr[piece++] = static_cast<uint16_t>(value);
+  return seen == 4;
+}
+
+enum class Ipv6Step { kNext, kDone, kFailure };
+
+// One hex piece and the ':' after it, or the IPv4 tail that ends the address.
+Ipv6Step parse_ipv6_piece(Ipv6Cursor& c) {
+  unsigned value = 0;
+  int length = 0;
+  while (length < 4 && hex_value(c.at(c.p)) >= 0) {
+    value = value * 16 + hex_value(c.at(c.p));
+    ++c.p;
+    ++length;
   }
-  if (compress != -1) {
-    int swaps = piece - compress;
-    piece = 7;
-    while (piece != 0 && swaps > 0) {
-      std::swap(addr[piece], addr[compress + swaps - 1]);
-      --piece;
-      --swaps;
-    }
-  } else if (piece != 8) {
-    return false;
+  if (c.at(c.p) == '.') {
+    if (length == 0) return Ipv6Step::kFailure;
+    c.p -= length;
+    return parse_ipv6_ipv4_tail(c) ? Ipv6Step::kDone : Ipv6Step::kFailure;
+  }
+  if (c.at(c.p) == ':') {
+    ++c.p;
+    if (c.at(c.p) == kEof) return Ipv6Step::kFailure;
+  } else if (c.at(c.p) != kEof) {
+    return Ipv6Step::kFailure;
+  }
+  c.addr[c.piece++] = static_cast<uint16_t>(value);
+  return Ipv6Step::kNext;
+}
+
+// Moves the pieces after "::" to the end; without "::" all eight must be there.
+bool place_ipv6_compressed(Ipv6Cursor& c) {
+  if (c.compress == -1) return c.piece == 8;
+  int swaps = c.piece - c.compress;
+  int piece = 7;
+  while (piece != 0 && swaps > 0) {
+    std::swap(c.addr[piece], c.addr[c.compress + swaps - 1]);
+    --piece;
+    --swaps;
   }
   return true;
+}
+
+bool parse_ipv6(std::string_view in, uint16_t addr[8]) {
+  for (int i = 0; i < 8; ++i) addr[i] = 0;
+  Ipv6Cursor c{in, addr};
+  if (c.at(c.p) == ':') {
+    if (c.at(c.p + 1) != ':') return false;
+    c.p += 2;
+    c.compress = ++c.piece;
+  }
+  while (c.at(c.p) != kEof) {
+    if (c.piece == 8) return false;
+    if (c.at(c.p) == ':') {
+      if (c.compress != -1) return false;
+      ++c.p;
+      c.compress = ++c.piece;
+      continue;
+    }
+    Ipv6Step step = parse_ipv6_piece(c);
+    if (step == Ipv6Step::kFailure) return false;
+    if (step == Ipv6Step::kDone) break;
+  }
+  return place_ipv6_compressed(c);
 }
 
 std::string serialize_ipv6(const uint16_t addr[8]) {
@@ -373,215 +398,312 @@ std::string ParsedUrl::serialize(bool with_userinfo, bool with_fragment) const {
   return out;
 }
 
-UrlParse parse_url(std::string_view raw, const ParsedUrl* base, ParsedUrl* out) {
-  const std::string s = prepare(raw);
-  const ptrdiff_t n = static_cast<ptrdiff_t>(s.size());
-  ParsedUrl url;
-  State state = State::kSchemeStart;
-  std::string buffer;
-  bool at_seen = false, password_seen = false, in_brackets = false;
-  unsigned port = 0;
-  auto remaining_starts_with_slash = [&](ptrdiff_t p) { return p + 1 < n && s[p + 1] == '/'; };
-  auto shorten = [&] {
-    if (!url.path.empty()) url.path.pop_back();
-  };
-  auto take_base_authority = [&] {
-    url.username = base->username;
-    url.password = base->password;
-    url.host = base->host;
-    url.port = base->port;
-  };
+namespace {
 
-  for (ptrdiff_t p = 0;; ++p) {
-    const int c = p < n ? static_cast<unsigned char>(s[p]) : kEof;
-    switch (state) {
-      case State::kSchemeStart:
-        if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z')) {
-          buffer += ascii_lower(static_cast<char>(c));
-          state = State::kScheme;
-        } else {
-          state = State::kNoScheme;
-          --p;
-        }
-        break;
-      case State::kScheme:
-        if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-            c == '+' || c == '-' || c == '.') {
-          buffer += ascii_lower(static_cast<char>(c));
-        } else if (c == ':') {
-          if (buffer != "http" && buffer != "https") return UrlParse::kOtherScheme;
-          url.scheme = buffer;
-          buffer.clear();
-          state = base && base->scheme == url.scheme ? State::kSpecialRelativeOrAuthority
-                                                     : State::kSpecialAuthoritySlashes;
-        } else {
-          buffer.clear();
-          state = State::kNoScheme;
-          p = -1;
-        }
-        break;
-      case State::kNoScheme:
-        if (!base) return UrlParse::kFailure;
-        state = State::kRelative;
-        --p;
-        break;
-      case State::kSpecialRelativeOrAuthority:
-        if (c == '/' && remaining_starts_with_slash(p)) {
-          state = State::kSpecialAuthorityIgnoreSlashes;
-          ++p;
-        } else {
-          state = State::kRelative;
-          --p;
-        }
-        break;
-      case State::kRelative:
-        url.scheme = base->scheme;
-        if (c == '/' || c == '\\') {
-          state = State::kRelativeSlash;
-        } else {
-          take_base_authority();
-          url.path = base->path;
-          url.query = base->query;
-          if (c == '?') {
-            url.query = std::string();
-            state = State::kQuery;
-          } else if (c == '#') {
-            url.fragment = std::string();
-            state = State::kFragment;
-          } else if (c != kEof) {
-            url.query.reset();
-            shorten();
-            state = State::kPath;
-            --p;
-          }
-        }
-        break;
-      case State::kRelativeSlash:
-        if (c == '/' || c == '\\') {
-          state = State::kSpecialAuthorityIgnoreSlashes;
-        } else {
-          take_base_authority();
-          state = State::kPath;
-          --p;
-        }
-        break;
-      case State::kSpecialAuthoritySlashes:
-        state = State::kSpecialAuthorityIgnoreSlashes;
-        if (c == '/' && remaining_starts_with_slash(p))
-          ++p;
-        else
-          --p;
-        break;
-      case State::kSpecialAuthorityIgnoreSlashes:
-        if (c != '/' && c != '\\') {
-          state = State::kAuthority;
-          --p;
-        }
-        break;
-      case State::kAuthority:
-        if (c == '@') {
-          if (at_seen) buffer = "%40" + buffer;
-          at_seen = true;
-          for (char b : buffer) {
-            if (b == ':' && !password_seen) {
-              password_seen = true;
-              continue;
-            }
-            append_encoded(password_seen ? &url.password : &url.username,
-                           static_cast<unsigned char>(b), EncodeSet::kUserinfo);
-          }
-          buffer.clear();
-        } else if (c == kEof || c == '/' || c == '?' || c == '#' || c == '\\') {
-          if (at_seen && buffer.empty()) return UrlParse::kFailure;
-          p -= static_cast<ptrdiff_t>(buffer.size()) + 1;
-          buffer.clear();
-          state = State::kHost;
-        } else {
-          buffer += static_cast<char>(c);
-        }
-        break;
-      case State::kHost:
-        if (c == ':' && !in_brackets) {
-          if (buffer.empty()) return UrlParse::kFailure;
-          url.host = parse_host(buffer);
-          if (url.host.empty()) return UrlParse::kFailure;
-          buffer.clear();
-          state = State::kPort;
-        } else if (c == kEof || c == '/' || c == '?' || c == '#' || c == '\\') {
-          --p;
-          if (buffer.empty()) return UrlParse::kFailure;
-          url.host = parse_host(buffer);
-          if (url.host.empty()) return UrlParse::kFailure;
-          buffer.clear();
-          state = State::kPathStart;
-        } else {
-          if (c == '[') in_brackets = true;
-          if (c == ']') in_brackets = false;
-          buffer += static_cast<char>(c);
-        }
-        break;
-      case State::kPort:
-        if (c >= '0' && c <= '9') {
-          buffer += static_cast<char>(c);
-          port = std::min(port * 10 + (c - '0'), 1u << 20);
-        } else if (c == kEof || c == '/' || c == '?' || c == '#' || c == '\\') {
-          if (!buffer.empty()) {
-            if (port > 65535) return UrlParse::kFailure;
-            url.port = static_cast<int>(port);
-            if (url.port == (url.scheme == "https" ? 443 : 80)) url.port = -1;
-            buffer.clear();
-          }
-          state = State::kPathStart;
-          --p;
-        } else {
-          return UrlParse::kFailure;
-        }
-        break;
-      case State::kPathStart:
-        state = State::kPath;
-        if (c != '/' && c != '\\') --p;
-        break;
-      case State::kPath:
-        if (c == kEof || c == '/' || c == '\\' || c == '?' || c == '#') {
-          bool slash = c == '/' || c == '\\';
-          if (is_double_dot(buffer)) {
-            shorten();
-            if (!slash) url.path.emplace_back();
-          } else if (is_single_dot(buffer)) {
-            if (!slash) url.path.emplace_back();
-          } else {
-            url.path.push_back(buffer);
-          }
-          buffer.clear();
-          if (c == '?') {
-            url.query = std::string();
-            state = State::kQuery;
-          } else if (c == '#') {
-            url.fragment = std::string();
-            state = State::kFragment;
-          }
-        } else {
-          append_encoded(&buffer, static_cast<unsigned char>(c), EncodeSet::kPath);
-        }
-        break;
-      case State::kQuery:
-        if (c == '#') {
-          url.fragment = std::string();
-          state = State::kFragment;
-        } else if (c != kEof) {
-          append_encoded(&*url.query, static_cast<unsigned char>(c), EncodeSet::kSpecialQuery);
-        }
-        break;
-      case State::kFragment:
-        if (c != kEof)
-          append_encoded(&*url.fragment, static_cast<unsigned char>(c), EncodeSet::kFragment);
-        break;
-    }
-    if (c == kEof && p >= n) break;
+// The parser's cursor and what it has gathered so far. Each state's step
+// reads the code point c at p_ (kEof past the end) and moves p_ back to have
+// it read again; kOk from a step means go on.
+class UrlParser {
+ public:
+  UrlParser(std::string_view raw, const ParsedUrl* base)
+      : s_(prepare(raw)), n_(static_cast<ptrdiff_t>(s_.size())), base_(base) {}
+  UrlParse run(ParsedUrl* out);
+
+ private:
+  UrlParse step(int c);
+  UrlParse in_scheme_start(int c);
+  UrlParse in_scheme(int c);
+  UrlParse in_no_scheme();
+  UrlParse in_special_relative_or_authority(int c);
+  UrlParse in_relative(int c);
+  UrlParse in_relative_slash(int c);
+  UrlParse in_special_authority_slashes(int c);
+  UrlParse in_special_authority_ignore_slashes(int c);
+  UrlParse in_authority(int c);
+  UrlParse in_host(int c);
+  UrlParse in_port(int c);
+  UrlParse in_path_start(int c);
+  UrlParse in_path(int c);
+  UrlParse in_query(int c);
+  UrlParse in_fragment(int c);
+
+  bool remaining_starts_with_slash() const { return p_ + 1 < n_ && s_[p_ + 1] == '/'; }
+  void shorten() {
+    if (!url_.path.empty()) url_.path.pop_back();
   }
-  if (url.host.empty()) return UrlParse::kFailure;
-  *out = std::move(url);
+  void take_base_authority() {
+    url_.username = base_->username;
+    url_.password = base_->password;
+    url_.host = base_->host;
+    url_.port = base_->port;
+  }
+  // What ends each part of the authority, and a path segment.
+  static bool ends_component(int c) {
+    return c == kEof || c == '/' || c == '?' || c == '#' || c == '\\';
+  }
+
+  const std::string s_;
+  const ptrdiff_t n_;
+  const ParsedUrl* const base_;
+  ParsedUrl url_;
+  State state_ = State::kSchemeStart;
+  ptrdiff_t p_ = 0;
+  std::string buffer_;
+  bool at_seen_ = false, password_seen_ = false, in_brackets_ = false;
+  unsigned port_ = 0;
+};
+
+UrlParse UrlParser::run(ParsedUrl* out) {
+  for (p_ = 0;; ++p_) {
+    const int c = p_ < n_ ? static_cast<unsigned char>(s_[p_]) : kEof;
+    UrlParse r = step(c);
+    if (r != UrlParse::kOk) return r;
+    if (c == kEof && p_ >= n_) break;
+  }
+  if (url_.host.empty()) return UrlParse::kFailure;
+  *out = std::move(url_);
   return UrlParse::kOk;
+}
+
+UrlParse UrlParser::step(int c) {
+  switch (state_) {
+    case State::kSchemeStart: return in_scheme_start(c);
+    case State::kScheme: return in_scheme(c);
+    case State::kNoScheme: return in_no_scheme();
+    case State::kSpecialRelativeOrAuthority: return in_special_relative_or_authority(c);
+    case State::kRelative: return in_relative(c);
+    case State::kRelativeSlash: return in_relative_slash(c);
+    case State::kSpecialAuthoritySlashes: return in_special_authority_slashes(c);
+    case State::kSpecialAuthorityIgnoreSlashes: return in_special_authority_ignore_slashes(c);
+    case State::kAuthority: return in_authority(c);
+    case State::kHost: return in_host(c);
+    case State::kPort: return in_port(c);
+    case State::kPathStart: return in_path_start(c);
+    case State::kPath: return in_path(c);
+    case State::kQuery: return in_query(c);
+    case State::kFragment: return in_fragment(c);
+  }
+  return UrlParse::kOk;
+}
+
+UrlParse UrlParser::in_scheme_start(int c) {
+  if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z')) {
+    buffer_ += ascii_lower(static_cast<char>(c));
+    state_ = State::kScheme;
+  } else {
+    state_ = State::kNoScheme;
+    --p_;
+  }
+  return UrlParse::kOk;
+}
+
+UrlParse UrlParser::in_scheme(int c) {
+  if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '+' ||
+      c == '-' || c == '.') {
+    buffer_ += ascii_lower(static_cast<char>(c));
+  } else if (c == ':') {
+    if (buffer_ != "http" && buffer_ != "https") return UrlParse::kOtherScheme;
+    url_.scheme = buffer_;
+    buffer_.clear();
+    state_ = base_ && base_->scheme == url_.scheme ? State::kSpecialRelativeOrAuthority
+                                                   : State::kSpecialAuthoritySlashes;
+  } else {
+    // No scheme after all: start over from the first byte.
+    buffer_.clear();
+    state_ = State::kNoScheme;
+    p_ = -1;
+  }
+  return UrlParse::kOk;
+}
+
+UrlParse UrlParser::in_no_scheme() {
+  if (!base_) return UrlParse::kFailure;
+  state_ = State::kRelative;
+  --p_;
+  return UrlParse::kOk;
+}
+
+UrlParse UrlParser::in_special_relative_or_authority(int c) {
+  if (c == '/' && remaining_starts_with_slash()) {
+    state_ = State::kSpecialAuthorityIgnoreSlashes;
+    ++p_;
+  } else {
+    state_ = State::kRelative;
+    --p_;
+  }
+  return UrlParse::kOk;
+}
+
+UrlParse UrlParser::in_relative(int c) {
+  url_.scheme = base_->scheme;
+  if (c == '/' || c == '\\') {
+    state_ = State::kRelativeSlash;
+    return UrlParse::kOk;
+  }
+  take_base_authority();
+  url_.path = base_->path;
+  url_.query = base_->query;
+  if (c == '?') {
+    url_.query = std::string();
+    state_ = State::kQuery;
+  } else if (c == '#') {
+    url_.fragment = std::string();
+    state_ = State::kFragment;
+  } else if (c != kEof) {
+    url_.query.reset();
+    shorten();
+    state_ = State::kPath;
+    --p_;
+  }
+  return UrlParse::kOk;
+}
+
+UrlParse UrlParser::in_relative_slash(int c) {
+  if (c == '/' || c == '\\') {
+    state_ = State::kSpecialAuthorityIgnoreSlashes;
+  } else {
+    take_base_authority();
+    state_ = State::kPath;
+    --p_;
+  }
+  return UrlParse::kOk;
+}
+
+UrlParse UrlParser::in_special_authority_slashes(int c) {
+  state_ = State::kSpecialAuthorityIgnoreSlashes;
+  if (c == '/' && remaining_starts_with_slash())
+    ++p_;
+  else
+    --p_;
+  return UrlParse::kOk;
+}
+
+UrlParse UrlParser::in_special_authority_ignore_slashes(int c) {
+  if (c != '/' && c != '\\') {
+    state_ = State::kAuthority;
+    --p_;
+  }
+  return UrlParse::kOk;
+}
+
+UrlParse UrlParser::in_authority(int c) {
+  if (c == '@') {
+    // Everything up to the last '@' is userinfo; an earlier '@' is part of it.
+    if (at_seen_) buffer_ = "%40" + buffer_;
+    at_seen_ = true;
+    for (char b : buffer_) {
+      if (b == ':' && !password_seen_) {
+        password_seen_ = true;
+        continue;
+      }
+      append_encoded(password_seen_ ? &url_.password : &url_.username,
+                     static_cast<unsigned char>(b), EncodeSet::kUserinfo);
+    }
+    buffer_.clear();
+  } else if (ends_component(c)) {
+    if (at_seen_ && buffer_.empty()) return UrlParse::kFailure;
+    // Read the host from where it starts.
+    p_ -= static_cast<ptrdiff_t>(buffer_.size()) + 1;
+    buffer_.clear();
+    state_ = State::kHost;
+  } else {
+    buffer_ += static_cast<char>(c);
+  }
+  return UrlParse::kOk;
+}
+
+UrlParse UrlParser::in_host(int c) {
+  if (c == ':' && !in_brackets_) {
+    if (buffer_.empty()) return UrlParse::kFailure;
+    url_.host = parse_host(buffer_);
+    if (url_.host.empty()) return UrlParse::kFailure;
+    buffer_.clear();
+    state_ = State::kPort;
+  } else if (ends_component(c)) {
+    --p_;
+    if (buffer_.empty()) return UrlParse::kFailure;
+    url_.host = parse_host(buffer_);
+    if (url_.host.empty()) return UrlParse::kFailure;
+    buffer_.clear();
+    state_ = State::kPathStart;
+  } else {
+    if (c == '[') in_brackets_ = true;
+    if (c == ']') in_brackets_ = false;
+    buffer_ += static_cast<char>(c);
+  }
+  return UrlParse::kOk;
+}
+
+UrlParse UrlParser::in_port(int c) {
+  if (c >= '0' && c <= '9') {
+    buffer_ += static_cast<char>(c);
+    port_ = std::min(port_ * 10 + (c - '0'), 1u << 20);
+  } else if (ends_component(c)) {
+    if (!buffer_.empty()) {
+      if (port_ > 65535) return UrlParse::kFailure;
+      url_.port = static_cast<int>(port_);
+      if (url_.port == (url_.scheme == "https" ? 443 : 80)) url_.port = -1;
+      buffer_.clear();
+    }
+    state_ = State::kPathStart;
+    --p_;
+  } else {
+    return UrlParse::kFailure;
+  }
+  return UrlParse::kOk;
+}
+
+UrlParse UrlParser::in_path_start(int c) {
+  state_ = State::kPath;
+  if (c != '/' && c != '\\') --p_;
+  return UrlParse::kOk;
+}
+
+UrlParse UrlParser::in_path(int c) {
+  if (!ends_component(c)) {
+    append_encoded(&buffer_, static_cast<unsigned char>(c), EncodeSet::kPath);
+    return UrlParse::kOk;
+  }
+  bool slash = c == '/' || c == '\\';
+  if (is_double_dot(buffer_)) {
+    shorten();
+    if (!slash) url_.path.emplace_back();
+  } else if (is_single_dot(buffer_)) {
+    if (!slash) url_.path.emplace_back();
+  } else {
+    url_.path.push_back(buffer_);
+  }
+  buffer_.clear();
+  if (c == '?') {
+    url_.query = std::string();
+    state_ = State::kQuery;
+  } else if (c == '#') {
+    url_.fragment = std::string();
+    state_ = State::kFragment;
+  }
+  return UrlParse::kOk;
+}
+
+UrlParse UrlParser::in_query(int c) {
+  if (c == '#') {
+    url_.fragment = std::string();
+    state_ = State::kFragment;
+  } else if (c != kEof) {
+    append_encoded(&*url_.query, static_cast<unsigned char>(c), EncodeSet::kSpecialQuery);
+  }
+  return UrlParse::kOk;
+}
+
+UrlParse UrlParser::in_fragment(int c) {
+  if (c != kEof)
+    append_encoded(&*url_.fragment, static_cast<unsigned char>(c), EncodeSet::kFragment);
+  return UrlParse::kOk;
+}
+
+}  // namespace
+
+UrlParse parse_url(std::string_view raw, const ParsedUrl* base, ParsedUrl* out) {
+  return UrlParser(raw, base).run(out);
 }
 
 }  // namespace cronet_curl
