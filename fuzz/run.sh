@@ -20,7 +20,7 @@ out="$root/build/fuzz"
 cxx="${FUZZ_CXX:-$(command -v clang++-14 || command -v clang++)}"
 read -ra targets <<<"${FUZZ_TARGETS:-proxy_rules header_validation url content_decoder response_head}"
 # Sources and libraries beyond fuzz/<t>_fuzz.cpp and src/cronet_curl/<t>.cpp.
-declare -A extra_src=([url]="url_parser.cpp")
+declare -A extra_src=([url]="url_parser.cpp url_host.cpp")
 declare -A extra_libs=([url]="-lcurl -lidn2" [content_decoder]="$(pkg-config --libs zlib libbrotlidec libzstd)")
 
 mkdir -p "$out/artifacts"
