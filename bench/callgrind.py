@@ -61,20 +61,25 @@ def instructions(python, env, args):
         return total
 
 
-def main():
+def parse_two_size_args(gets, mib):
+    """The options both two-size drivers take: (python, env, only, (n1, n2), (m1, m2))."""
     ap = argparse.ArgumentParser()
     ap.add_argument("--site", help="installed module dir put first on PYTHONPATH")
     ap.add_argument("--only", default="get,download,upload")
-    ap.add_argument("--gets", default="200,600", help="N1,N2 small GETs")
-    ap.add_argument("--mib", default="8,24", help="M1,M2 MiB downloaded and uploaded")
+    ap.add_argument("--gets", default=gets, help="N1,N2 small GETs")
+    ap.add_argument("--mib", default=mib, help="M1,M2 MiB downloaded and uploaded")
     args = ap.parse_args()
     python = os.environ.get("TARNWICK_PYTHON", os.path.join(ROOT, ".venv", "bin", "python"))
     env = dict(os.environ)
     if args.site:
         env["PYTHONPATH"] = args.site
-    n1, n2 = (int(x) for x in args.gets.split(","))
-    m1, m2 = (int(x) for x in args.mib.split(","))
-    only = set(args.only.split(","))
+    gets = tuple(int(x) for x in args.gets.split(","))
+    mib = tuple(int(x) for x in args.mib.split(","))
+    return python, env, set(args.only.split(",")), gets, mib
+
+
+def main():
+    python, env, only, (n1, n2), (m1, m2) = parse_two_size_args("200,600", "8,24")
     with NginxServer(big_mib=m2) as server:
         warm = server.url("/1k.bin")
         rows = []

@@ -11,7 +11,6 @@ loop; the counts do not depend on the machine's load the way times do
 does not sleep). cpu_us is the CPU time of all the process's threads.
 """
 
-import argparse
 import os
 import subprocess
 import sys
@@ -22,7 +21,7 @@ ROOT = os.path.dirname(HERE)
 sys.path.insert(0, os.path.join(ROOT, "tests"))
 sys.path.insert(0, HERE)
 
-from callgrind import DRIVER  # noqa: E402
+from callgrind import DRIVER, parse_two_size_args  # noqa: E402
 from servers import NginxServer  # noqa: E402
 
 EVENTS = ["task-clock", "context-switches", "syscalls:sys_enter_futex", "syscalls:sys_enter_poll",
@@ -58,32 +57,21 @@ def show(label, a, b, per):
 
 
 def main():
-    ap = argparse.ArgumentParser()
-    ap.add_argument("--site")
-    ap.add_argument("--only", default="get,download,upload")
-    ap.add_argument("--gets", default="200,1200")
-    ap.add_argument("--mib", default="16,64")
-    args = ap.parse_args()
-    python = os.environ.get("TARNWICK_PYTHON", os.path.join(ROOT, ".venv", "bin", "python"))
-    env = dict(os.environ)
-    if args.site:
-        env["PYTHONPATH"] = args.site
-    n1, n2 = (int(x) for x in args.gets.split(","))
-    m1, m2 = (int(x) for x in args.mib.split(","))
+    python, env, only, (n1, n2), (m1, m2) = parse_two_size_args("200,1200", "16,64")
     with NginxServer(big_mib=m2) as server:
         warm = server.url("/1k.bin")
-        if "get" in args.only:
+        if "get" in only:
             for proto in ("http", "https", "h2"):
                 url = server.url("/1k.bin", proto)
                 a = counts(python, env, ["get", url, str(n1), warm])
                 b = counts(python, env, ["get", url, str(n2), warm])
                 show("GET %-5s per request:" % proto, a, b, n2 - n1)
-        if "upload" in args.only:
+        if "upload" in only:
             url = server.url("/upload")
             a = counts(python, env, ["upload", url, str(m1), warm])
             b = counts(python, env, ["upload", url, str(m2), warm])
             show("upload per MiB:", a, b, m2 - m1)
-    if "download" in args.only:
+    if "download" in only:
         runs = []
         for m in (m1, m2):
             with NginxServer(big_mib=m) as server:

@@ -134,6 +134,19 @@ class UrlParser {
   void shorten() {
     if (!url_.path.empty()) url_.path.pop_back();
   }
+  // A '?' or '#' starts the query or the fragment; false for any other c.
+  bool start_query_or_fragment(int c) {
+    if (c == '?') {
+      url_.query = std::string();
+      state_ = State::kQuery;
+    } else if (c == '#') {
+      url_.fragment = std::string();
+      state_ = State::kFragment;
+    } else {
+      return false;
+    }
+    return true;
+  }
   void take_base_authority() {
     url_.username = base_->username;
     url_.password = base_->password;
@@ -246,13 +259,7 @@ UrlParse UrlParser::in_relative(int c) {
   take_base_authority();
   url_.path = base_->path;
   url_.query = base_->query;
-  if (c == '?') {
-    url_.query = std::string();
-    state_ = State::kQuery;
-  } else if (c == '#') {
-    url_.fragment = std::string();
-    state_ = State::kFragment;
-  } else if (c != kEof) {
+  if (!start_query_or_fragment(c) && c != kEof) {
     url_.query.reset();
     shorten();
     state_ = State::kPath;
@@ -377,13 +384,7 @@ UrlParse UrlParser::in_path(int c) {
     url_.path.push_back(buffer_);
   }
   buffer_.clear();
-  if (c == '?') {
-    url_.query = std::string();
-    state_ = State::kQuery;
-  } else if (c == '#') {
-    url_.fragment = std::string();
-    state_ = State::kFragment;
-  }
+  start_query_or_fragment(c);
   return UrlParse::kOk;
 }
 
