@@ -27,6 +27,10 @@ std::uint64_t process_id() noexcept;
 // are lost. Memory the caller owns and will only free afterwards.
 void discard_pages(void* p, std::size_t n) noexcept;
 
+// Makes the whole pages inside [p, p + n) resident ahead of a write, in one
+// call instead of a fault per page. Only a hint: ignored where unsupported.
+void prefault_pages(void* p, std::size_t n) noexcept;
+
 // One write(2)-style call to standard error, so concurrent lines never interleave.
 void write_stderr(const char* data, std::size_t n) noexcept;
 

@@ -5,6 +5,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <memory>
 
 #include "platform.h"
@@ -79,6 +80,29 @@ void discard_pages(void* p, std::size_t n) noexcept {
   const auto begin = (reinterpret_cast<std::uintptr_t>(p) + page - 1) & ~(page - 1);
   const auto end = (reinterpret_cast<std::uintptr_t>(p) + n) & ~(page - 1);
   if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_DONTNEED);
+}
+
+#if defined(__linux__) && !defined(MADV_POPULATE_WRITE)
+#define MADV_POPULATE_WRITE 23  // Linux 5.14; older headers lack the name
+#endif
+
+void prefault_pages(void* p, std::size_t n) noexcept {
+#ifdef MADV_POPULATE_WRITE
+  // An older kernel refuses the advice: stop asking.
+  static std::atomic<bool> unsupported{false};
+  if (unsupported.load(std::memory_order_relaxed)) return;
+  static const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
+  const auto begin = (reinterpret_cast<std::uintptr_t>(p) + page - 1) & ~(page - 1);
+  const auto end = (reinterpret_cast<std::uintptr_t>(p) + n) & ~(page - 1);
+  if (end > begin &&
+      madvise(reinterpret_cast<void*>(begin), end - begin, MADV_POPULATE_WRITE) != 0 &&
+      errno == EINVAL) {
+    unsupported.store(true, std::memory_order_relaxed);
+  }
+#else
+  (void)p;
+  (void)n;
+#endif
 }
 
 }  // namespace tarnwick::platform

@@ -67,4 +67,7 @@ void write_stderr(const char* data, std::size_t n) noexcept {
 // Heap blocks may not be decommitted piecemeal; the pages go when the block is freed.
 void discard_pages(void*, std::size_t) noexcept {}
 
+// Left to the ordinary demand faults.
+void prefault_pages(void*, std::size_t) noexcept {}
+
 }  // namespace tarnwick::platform

@@ -2,7 +2,10 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <map>
 #include <regex>
 #include <set>
@@ -10,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "byte_buffer.h"
 #include "diag.h"
 #include "fault.h"
 #include "rwlock.h"
@@ -210,3 +214,61 @@ TEST(Diagnostics, ConcurrentLinesArriveWholeAndExactlyFormatted) {
 
 }  // namespace
 }  // namespace tarnwick
+
+// Large buffers make their pages resident ahead of the writes; whatever the
+// growth path (append, grow_for, an early reserve, a move), every byte must
+// come out as written.
+struct BufferGrowth {
+  const char* name;
+  std::size_t reserve_first;
+  std::vector<std::size_t> pieces;  // appended in turn; 0 marks a move to a fresh buffer
+  bool via_grow_for;
+};
+
+class ByteBufferGrowth : public ::testing::TestWithParam<BufferGrowth> {};
+
+TEST_P(ByteBufferGrowth, KeepsEveryByteAcrossGrowthAndMoveOut) {
+  const BufferGrowth& g = GetParam();
+  tarnwick::ByteBuffer buf;
+  if (g.reserve_first) buf.reserve(g.reserve_first);
+  std::vector<std::uint8_t> piece;
+  std::size_t total = 0;
+  auto byte_at = [](std::size_t i) {
+    return static_cast<std::uint8_t>((i * 131 + i / 4093) & 0xff);
+  };
+  for (std::size_t n : g.pieces) {
+    if (n == 0) {
+      tarnwick::ByteBuffer moved(std::move(buf));
+      buf = std::move(moved);
+      continue;
+    }
+    piece.resize(n);
+    for (std::size_t i = 0; i < n; ++i) piece[i] = byte_at(total + i);
+    if (g.via_grow_for) {
+      std::memcpy(buf.grow_for(n), piece.data(), n);
+      buf.commit(n);
+    } else {
+      buf.append(piece.data(), n);
+    }
+    total += n;
+  }
+  ASSERT_EQ(buf.size(), total);
+  std::vector<std::uint8_t> out(total + 1, 0xee);
+  buf.move_out_to(out.data());
+  EXPECT_TRUE(buf.empty());
+  EXPECT_EQ(out[total], 0xee) << "wrote past the end";
+  for (std::size_t i = 0; i < total; ++i) ASSERT_EQ(out[i], byte_at(i)) << "byte " << i;
+}
+
+constexpr std::size_t kMiB = std::size_t{1} << 20;
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ByteBufferGrowth,
+    ::testing::Values(
+        BufferGrowth{"small_pieces_past_the_threshold", 0, std::vector<std::size_t>(300, 32768),
+                     false},
+        BufferGrowth{"one_large_append", 0, {9 * kMiB + 17}, false},
+        BufferGrowth{"presized_then_beyond", 5 * kMiB, {3 * kMiB, 3 * kMiB + 1, 32768}, false},
+        BufferGrowth{"grow_for_with_a_move_between", 0, {6 * kMiB, 0, 4 * kMiB + 3, 0, 100}, true},
+        BufferGrowth{"uneven_pieces", 4 * kMiB, {1, 4 * kMiB - 2, 3, 2 * kMiB + 4095}, true}),
+    [](const auto& info) { return std::string(info.param.name); });
