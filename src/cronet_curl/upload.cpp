@@ -12,10 +12,10 @@ namespace cronet_curl {
 size_t RequestCore::read_cb(char* data, size_t size, size_t n, void* p) {
   auto* self = static_cast<RequestCore*>(p);
   UploadPump& up = self->net_.upload;
-  if (self->net_.detached || !up.buffer()) return CURL_READFUNC_ABORT;
+  if (self->net_.detached || !up.ready()) return CURL_READFUNC_ABORT;
   if (up.has_data()) {
     size_t k = up.take(data, size * n);
-    if (up.wants_read()) self->request_provider_read();  // prefetch
+    if (up.wants_read()) self->request_provider_read();  // refill the emptied buffer
     return k;
   }
   if (up.eof()) return 0;
@@ -44,7 +44,7 @@ void RequestCore::request_provider_read() {
   net_.upload.read_started();
   Cronet_UploadDataProvider* p = provider_;
   Cronet_UploadDataSink* sink = sink_.get();
-  Cronet_Buffer* buf = net_.upload.buffer();
+  Cronet_Buffer* buf = net_.upload.fill_buffer();
   post(upload_executor_, [p, sink, buf] {
     if (p->read) p->read(p, sink, buf);
   });
@@ -99,6 +99,8 @@ void RequestCore::net_upload_ready() {
     fail_callback(fault);
     return;
   }
+  // Keep the provider a buffer ahead of libcurl.
+  if (up.wants_read()) request_provider_read();
   if (net_.send_paused) {
     net_.send_paused = false;
     update_pause();

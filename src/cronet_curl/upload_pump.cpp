@@ -7,25 +7,50 @@
 
 namespace cronet_curl {
 
+namespace {
+
+// The buffer frees its data.
+Cronet_Buffer* new_buffer(uint64_t size) {
+  auto* b = new Cronet_Buffer;
+  b->data = std::malloc(size);
+  if (!b->data) {
+    delete b;
+    return nullptr;
+  }
+  b->size = size;
+  return b;
+}
+
+}  // namespace
+
+UploadPump::~UploadPump() {
+  for (Slot& s : slots_) delete s.buf;
+}
+
 void UploadPump::open(int64_t length) {
   length_ = length;
-  buf_ = new Cronet_Buffer;
-  buf_->data = std::malloc(kBufferSize);
-  buf_->size = buf_->data ? kBufferSize : 0;
+  // A short body needs no more room than it has; the second buffer comes only
+  // when the body outgrows the first.
+  buffer_size_ =
+      length > 0 ? std::min<uint64_t>(static_cast<uint64_t>(length), kBufferSize) : kBufferSize;
+  slots_[0].buf = new_buffer(buffer_size_);
   if (length == 0) eof_ = true;
 }
 
 size_t UploadPump::take(char* out, size_t cap) {
-  size_t k = static_cast<size_t>(std::min<uint64_t>(cap, avail_));
-  std::memcpy(out, static_cast<char*>(buf_->data) + off_, k);
-  off_ += k;
-  avail_ -= k;
+  Slot& s = slots_[take_];
+  size_t k = static_cast<size_t>(std::min<uint64_t>(cap, s.avail));
+  std::memcpy(out, static_cast<char*>(s.buf->data) + s.off, k);
+  s.off += k;
+  s.avail -= k;
   sent_ += k;
+  if (s.avail == 0 && slots_[take_ ^ 1].avail > 0) take_ ^= 1;  // filled after this one
   return k;
 }
 
 const char* UploadPump::read_done(uint64_t bytes, bool final_chunk) {
-  if (!buf_ || bytes > buf_->size)
+  Slot& s = slots_[fill_];
+  if (!s.buf || bytes > s.buf->size)
     return "UploadDataProvider: read reported more bytes than the buffer holds";
   if (length_ >= 0) {
     if (received_ + bytes > static_cast<uint64_t>(length_))
@@ -36,13 +61,24 @@ const char* UploadPump::read_done(uint64_t bytes, bool final_chunk) {
     received_ += bytes;
     if (final_chunk) eof_ = true;
   }
-  avail_ = bytes;
-  off_ = 0;
+  if (bytes == 0) return nullptr;  // nothing to take: the same buffer is read again
+  s.avail = bytes;
+  s.off = 0;
+  // libcurl takes the slots in the order they were filled: this one now, or
+  // after the one it is still taking from.
+  if (slots_[take_].avail == 0) take_ = fill_;
+  Slot& other = slots_[fill_ ^ 1];
+  if (!eof_ && !other.buf) other.buf = new_buffer(buffer_size_);
+  // Without the second buffer the pump goes on with one: the next read waits
+  // until libcurl has emptied this one.
+  if (other.buf) fill_ ^= 1;
   return nullptr;
 }
 
 void UploadPump::rewind_done() {
-  avail_ = off_ = sent_ = received_ = 0;
+  for (Slot& s : slots_) s.avail = s.off = 0;
+  fill_ = take_ = 0;
+  sent_ = received_ = 0;
   eof_ = length_ == 0;
   touched_ = false;
 }

@@ -1,7 +1,9 @@
-// The request body on the network thread: the buffer the upload provider
-// fills, what of it libcurl's read callback has taken, and where the provider
-// stands (a read or rewind outstanding). The request drives the provider
-// (upload.cpp); the pump only keeps the account.
+// The request body on the network thread: the two buffers the upload provider
+// fills in turn, what of them libcurl's read callback has taken, and where the
+// provider stands (a read or rewind outstanding). While libcurl sends one
+// buffer the provider fills the other, so its reads and thread hand-overs are
+// off the path of the bytes. The request drives the provider (upload.cpp); the
+// pump only keeps the account.
 #pragma once
 
 #include <cstddef>
@@ -19,21 +21,23 @@ class UploadPump {
   UploadPump() = default;
   UploadPump(const UploadPump&) = delete;
   UploadPump& operator=(const UploadPump&) = delete;
-  ~UploadPump() { delete buf_; }
+  ~UploadPump();
 
   // For a body of `length` bytes (-1: unknown, the provider says when it ends).
   void open(int64_t length);
-  // The provider's buffer; null without a body (or when it could not be had).
-  Cronet_Buffer* buffer() const { return buf_; }
+  // The buffers could be had: false without a body or without memory.
+  bool ready() const { return slots_[0].buf != nullptr; }
+  // The buffer the next provider read fills.
+  Cronet_Buffer* fill_buffer() const { return slots_[fill_].buf; }
 
   // libcurl's read callback: copies what the provider gave, at most cap bytes.
   size_t take(char* out, size_t cap);
-  bool has_data() const { return avail_ > 0; }
+  bool has_data() const { return slots_[take_].avail > 0; }
   bool eof() const { return eof_; }
   // All of the body went to libcurl.
-  bool drained() const { return eof_ && avail_ == 0; }
-  // Another provider read is due once libcurl took the last bytes.
-  bool wants_read() const { return avail_ == 0 && !eof_; }
+  bool drained() const { return eof_ && !has_data(); }
+  // A buffer is free for the provider's next read, and the body goes on.
+  bool wants_read() const { return !eof_ && !busy() && slots_[fill_].avail == 0; }
   // Nothing was handed to libcurl since the last rewind: it may start over at once.
   bool at_start() const { return sent_ == 0; }
 
@@ -48,7 +52,8 @@ class UploadPump {
   void rewind_ended() { rewind_outstanding_ = false; }
   void calls_ended() { read_outstanding_ = rewind_outstanding_ = false; }
 
-  // A read came back with `bytes`: nullptr, or why the provider is at fault.
+  // A read into fill_buffer() came back with `bytes`: nullptr, or why the
+  // provider is at fault.
   const char* read_done(uint64_t bytes, bool final_chunk);
   // A rewind came back: the body starts over.
   void rewind_done();
@@ -58,10 +63,18 @@ class UploadPump {
   int rewind_retries = 0;  // rewinds for libcurl's resends on fresh connections
 
  private:
-  Cronet_Buffer* buf_ = nullptr;
+  struct Slot {
+    Cronet_Buffer* buf = nullptr;
+    uint64_t avail = 0;  // bytes given by the provider not yet taken, from off
+    uint64_t off = 0;
+  };
+  // Reads fill the slots in turn and libcurl takes them in the same turn, so
+  // the bytes keep their order: fill_ runs at most one slot ahead of take_.
+  Slot slots_[2];
+  int fill_ = 0;
+  int take_ = 0;
   int64_t length_ = -1;
-  uint64_t avail_ = 0;  // bytes in buf_ not yet taken, from off_
-  uint64_t off_ = 0;
+  uint64_t buffer_size_ = kBufferSize;
   uint64_t sent_ = 0;      // bytes handed to libcurl since the last rewind
   uint64_t received_ = 0;  // bytes the provider gave since the last rewind
   bool eof_ = false;

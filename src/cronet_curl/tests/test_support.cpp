@@ -131,6 +131,7 @@ void TestUpload::read(Cronet_UploadDataProviderPtr p, Cronet_UploadDataSinkPtr s
     return;
   }
   size_t n = std::min<size_t>(Cronet_Buffer_GetSize(buffer), u->body_.size() - u->pos_);
+  if (u->max_read) n = std::min(n, u->max_read);
   std::memcpy(Cronet_Buffer_GetData(buffer), u->body_.data() + u->pos_, n);
   u->pos_ += n;
   bool fin = u->chunked_ && u->pos_ == u->body_.size();
@@ -213,13 +214,13 @@ bool TestRequest::wait(int timeout_ms) {
 }
 
 bool TestRequest::wait_for(std::function<bool()> pred, int timeout_ms) {
-  std::unique_lock<std::mutex> l(mu);
-  return cv_.wait_for(l, std::chrono::milliseconds(timeout_ms), [&] {
-    l.unlock();
-    bool ok = pred();
-    l.lock();
-    return ok;
-  });
+  std::unique_lock<std::mutex> l(wait_mu_);
+  return cv_.wait_for(l, std::chrono::milliseconds(timeout_ms), pred);
+}
+
+void TestRequest::wake() {
+  { std::lock_guard<std::mutex> l(wait_mu_); }
+  cv_.notify_all();
 }
 
 Cronet_RESULT TestRequest::read_now() {
@@ -260,7 +261,7 @@ void TestRequest::terminal(const std::string& ev) {
     std::lock_guard<std::mutex> l(mu);
     done = true;
   }
-  cv_.notify_all();
+  wake();
 }
 
 void TestRequest::on_redirect_received(Cronet_UrlRequestCallbackPtr cb, Cronet_UrlRequestPtr req,
@@ -276,7 +277,7 @@ void TestRequest::on_redirect_received(Cronet_UrlRequestCallbackPtr cb, Cronet_U
   if (t->follow_redirects) {
     EXPECT_EQ(Cronet_UrlRequest_FollowRedirect(req), Cronet_RESULT_SUCCESS);
   }
-  t->cv_.notify_all();
+  t->wake();
 }
 
 void TestRequest::on_started(Cronet_UrlRequestCallbackPtr cb, Cronet_UrlRequestPtr,
@@ -298,7 +299,7 @@ void TestRequest::on_started(Cronet_UrlRequestCallbackPtr cb, Cronet_UrlRequestP
     if (t->read_delay_ms) std::this_thread::sleep_for(std::chrono::milliseconds(t->read_delay_ms));
     EXPECT_EQ(t->read_now(), Cronet_RESULT_SUCCESS);
   }
-  t->cv_.notify_all();
+  t->wake();
 }
 
 void TestRequest::on_read_completed(Cronet_UrlRequestCallbackPtr cb, Cronet_UrlRequestPtr,
@@ -316,7 +317,7 @@ void TestRequest::on_read_completed(Cronet_UrlRequestCallbackPtr cb, Cronet_UrlR
     if (t->read_delay_ms) std::this_thread::sleep_for(std::chrono::milliseconds(t->read_delay_ms));
     t->read_now();  // may be refused after a cancel
   }
-  t->cv_.notify_all();
+  t->wake();
 }
 
 void TestRequest::on_succeeded(Cronet_UrlRequestCallbackPtr cb, Cronet_UrlRequestPtr,

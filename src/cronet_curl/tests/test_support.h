@@ -76,6 +76,7 @@ class TestUpload {
   std::atomic<int> reads{0}, rewinds{0}, closes{0}, length_calls{0};
   std::string fail_read_message;                  // when set, Read reports this error
   std::atomic<bool> read_on_other_thread{false};  // answer asynchronously
+  size_t max_read = 0;                            // when set, reads give at most this much
   std::vector<std::thread::id> call_threads;      // guarded by mu
   std::mutex mu;
 
@@ -168,6 +169,10 @@ class TestRequest {
   Cronet_UrlRequestPtr request_;
   Cronet_UrlRequestCallbackPtr callback_;
   std::condition_variable cv_;
+  // Held by a waiter while it checks its condition, so that a wake() between
+  // the check and the wait is not lost (the condition itself may take mu).
+  std::mutex wait_mu_;
+  void wake();
   bool started_ = false;
 };
 
