@@ -132,6 +132,9 @@ class EngineCore : public std::enable_shared_from_this<EngineCore> {
   State state_ = State::kIdle;
   std::vector<Command> queue_;
   bool woken_ = false;  // a wake-up is on its way for what is queued
+  // The thread is about to wait, or waits: only then does a command need a
+  // wake-up. While it works it looks at the queue before it waits again.
+  bool waiting_ = false;
   std::thread thread_;
   std::atomic<bool> on_thread_set_{false};
   std::thread::id thread_id_;

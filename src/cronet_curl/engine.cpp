@@ -155,7 +155,7 @@ bool EngineCore::post(Command cmd, bool wake) {
   if (state_ != State::kRunning) return false;
   queue_.push_back(std::move(cmd));
   // Under the lock: the thread cannot clean the multi handle up meanwhile.
-  if (wake && !woken_) {
+  if (wake && waiting_ && !woken_) {
     woken_ = true;
     curl_multi_wakeup(multi_);
   }
@@ -274,6 +274,7 @@ void EngineCore::run() {
     {
       std::lock_guard<std::mutex> l(mu_);
       if (!queue_.empty()) continue;
+      waiting_ = true;
     }
     wait_for_activity(backoff);
   }
@@ -287,7 +288,7 @@ bool EngineCore::run_commands(std::vector<Command>& cmds) {
   {
     std::lock_guard<std::mutex> l(mu_);
     cmds.swap(queue_);
-    woken_ = false;
+    woken_ = waiting_ = false;
   }
   bool stop = false;
   std::vector<Command> leftover;
