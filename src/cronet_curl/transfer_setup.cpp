@@ -133,6 +133,10 @@ void RequestCore::start_transfer() {
   net_.in_multi = true;
   net_.detached = false;
   engine_->add_transfer(shared_from_this());
+  // The provider's first Read runs while the connection and the request head
+  // are made, not after libcurl first asks for body bytes.
+  if (net_.target.send_body() && net_.upload.ready() && net_.upload.wants_read())
+    request_provider_read();
 }
 
 // Where to and how: URL, protocols, HTTP version, TLS, proxy, HTTP/3.
