@@ -78,32 +78,37 @@ def parse_two_size_args(gets, mib):
     return python, env, set(args.only.split(",")), gets, mib
 
 
-def main():
-    python, env, only, (n1, n2), (m1, m2) = parse_two_size_args("200,600", "8,24")
+def two_sizes(measure, python, env, only, gets, mib):
+    """Runs the driver at two sizes of each workload; yields (workload, proto, a, b, units),
+    where measure(python, env, driver_args) gives one run's total and (b - a) / units is
+    the cost of one request or one MiB, start-up taken out."""
+    (n1, n2), (m1, m2) = gets, mib
     with NginxServer(big_mib=m2) as server:
         warm = server.url("/1k.bin")
-        rows = []
         if "get" in only:
             for proto in ("http", "https", "h2"):
                 url = server.url("/1k.bin", proto)
-                a = instructions(python, env, ["get", url, str(n1), warm])
-                b = instructions(python, env, ["get", url, str(n2), warm])
-                rows.append(("small GET, %s" % proto, (b - a) / (n2 - n1), "per request"))
-                show(rows[-1])
+                yield ("get", proto, measure(python, env, ["get", url, str(n1), warm]),
+                       measure(python, env, ["get", url, str(n2), warm]), n2 - n1)
         if "upload" in only:
             url = server.url("/upload")
-            a = instructions(python, env, ["upload", url, str(m1), warm])
-            b = instructions(python, env, ["upload", url, str(m2), warm])
-            rows.append(("upload from bytes", (b - a) / (m2 - m1), "per MiB"))
-            show(rows[-1])
+            yield ("upload", "http", measure(python, env, ["upload", url, str(m1), warm]),
+                   measure(python, env, ["upload", url, str(m2), warm]), m2 - m1)
     if "download" in only:
         totals = []
         for m in (m1, m2):
             with NginxServer(big_mib=m) as server:
-                totals.append(instructions(python, env, ["download", server.url("/big.bin"), str(m),
-                                                         server.url("/1k.bin")]))
-        rows.append(("download", (totals[1] - totals[0]) / (m2 - m1), "per MiB"))
-        show(rows[-1])
+                totals.append(measure(python, env, ["download", server.url("/big.bin"), str(m),
+                                                    server.url("/1k.bin")]))
+        yield ("download", "http", totals[0], totals[1], m2 - m1)
+
+
+def main():
+    python, env, only, gets, mib = parse_two_size_args("200,600", "8,24")
+    labels = {"upload": ("upload from bytes", "per MiB"), "download": ("download", "per MiB")}
+    for workload, proto, a, b, units in two_sizes(instructions, python, env, only, gets, mib):
+        label, per = labels.get(workload, ("small GET, %s" % proto, "per request"))
+        show((label, (b - a) / units, per))
 
 
 def show(row):

@@ -21,8 +21,7 @@ ROOT = os.path.dirname(HERE)
 sys.path.insert(0, os.path.join(ROOT, "tests"))
 sys.path.insert(0, HERE)
 
-from callgrind import DRIVER, parse_two_size_args  # noqa: E402
-from servers import NginxServer  # noqa: E402
+from callgrind import DRIVER, parse_two_size_args, two_sizes  # noqa: E402
 
 EVENTS = ["task-clock", "context-switches", "syscalls:sys_enter_futex", "syscalls:sys_enter_poll",
           "syscalls:sys_enter_ppoll", "syscalls:sys_enter_sendto", "syscalls:sys_enter_recvfrom",
@@ -57,27 +56,10 @@ def show(label, a, b, per):
 
 
 def main():
-    python, env, only, (n1, n2), (m1, m2) = parse_two_size_args("200,1200", "16,64")
-    with NginxServer(big_mib=m2) as server:
-        warm = server.url("/1k.bin")
-        if "get" in only:
-            for proto in ("http", "https", "h2"):
-                url = server.url("/1k.bin", proto)
-                a = counts(python, env, ["get", url, str(n1), warm])
-                b = counts(python, env, ["get", url, str(n2), warm])
-                show("GET %-5s per request:" % proto, a, b, n2 - n1)
-        if "upload" in only:
-            url = server.url("/upload")
-            a = counts(python, env, ["upload", url, str(m1), warm])
-            b = counts(python, env, ["upload", url, str(m2), warm])
-            show("upload per MiB:", a, b, m2 - m1)
-    if "download" in only:
-        runs = []
-        for m in (m1, m2):
-            with NginxServer(big_mib=m) as server:
-                runs.append(counts(python, env, ["download", server.url("/big.bin"), str(m),
-                                                 server.url("/1k.bin")]))
-        show("download per MiB:", runs[0], runs[1], m2 - m1)
+    python, env, only, gets, mib = parse_two_size_args("200,1200", "16,64")
+    labels = {"upload": "upload per MiB:", "download": "download per MiB:"}
+    for workload, proto, a, b, units in two_sizes(counts, python, env, only, gets, mib):
+        show(labels.get(workload, "GET %-5s per request:" % proto), a, b, units)
 
 
 if __name__ == "__main__":

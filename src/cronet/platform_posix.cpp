@@ -75,12 +75,17 @@ void write_stderr(const char* data, std::size_t n) noexcept {
   } while (rc < 0 && errno == EINTR);
 }
 
-void discard_pages(void* p, std::size_t n) noexcept {
+namespace {
+// madvise over the whole pages inside [p, p + n); 0 when there are none.
+int advise_whole_pages(void* p, std::size_t n, int advice) noexcept {
   static const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
   const auto begin = (reinterpret_cast<std::uintptr_t>(p) + page - 1) & ~(page - 1);
   const auto end = (reinterpret_cast<std::uintptr_t>(p) + n) & ~(page - 1);
-  if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_DONTNEED);
+  return end > begin ? madvise(reinterpret_cast<void*>(begin), end - begin, advice) : 0;
 }
+}  // namespace
+
+void discard_pages(void* p, std::size_t n) noexcept { advise_whole_pages(p, n, MADV_DONTNEED); }
 
 #if defined(__linux__) && !defined(MADV_POPULATE_WRITE)
 #define MADV_POPULATE_WRITE 23  // Linux 5.14; older headers lack the name
@@ -91,14 +96,8 @@ void prefault_pages(void* p, std::size_t n) noexcept {
   // An older kernel refuses the advice: stop asking.
   static std::atomic<bool> unsupported{false};
   if (unsupported.load(std::memory_order_relaxed)) return;
-  static const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
-  const auto begin = (reinterpret_cast<std::uintptr_t>(p) + page - 1) & ~(page - 1);
-  const auto end = (reinterpret_cast<std::uintptr_t>(p) + n) & ~(page - 1);
-  if (end > begin &&
-      madvise(reinterpret_cast<void*>(begin), end - begin, MADV_POPULATE_WRITE) != 0 &&
-      errno == EINVAL) {
+  if (advise_whole_pages(p, n, MADV_POPULATE_WRITE) != 0 && errno == EINVAL)
     unsupported.store(true, std::memory_order_relaxed);
-  }
 #else
   (void)p;
   (void)n;
