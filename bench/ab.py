@@ -39,6 +39,7 @@ def main():
     results = {name: [] for name, _ in builds}
     rss = {name: [] for name, _ in builds}
     cpu = {name: [] for name, _ in builds}
+    server_cpu = {name: [] for name, _ in builds}
     with contextlib.ExitStack() as stack:
         server = stack.enter_context(NginxServer(big_mib=args.mib))
         pids = procstat.descendants(server.pid, "nginx")
@@ -60,14 +61,17 @@ def main():
                     continue
                 results[name].append(out["value"])
                 cpu[name].append(out["client_cpu_s"] / out["elapsed_s"])
+                server_cpu[name].append(out["server_cpu_s"] / out["elapsed_s"])
                 rss[name].append(out["rss_peak_kib"] - out.get("rss_before_kib", 0))
     unit = report.WORKLOAD_BY_ID[args.workload]["unit"]
     for name, _ in builds:
         v = results[name]
         if v:
-            print("%-12s median %.1f %s  range %.1f..%.1f  n=%d  CPU %.0f%%  max RSS growth %.0f MiB"
+            print("%-12s median %.1f %s  range %.1f..%.1f  n=%d  CPU %.0f%%  server CPU %.0f%%"
+                  "  max RSS growth %.0f MiB"
                   % (name, statistics.median(v), unit, min(v), max(v), len(v),
-                     100 * statistics.median(cpu[name]), max(rss[name]) / 1024))
+                     100 * statistics.median(cpu[name]), 100 * statistics.median(server_cpu[name]),
+                     max(rss[name]) / 1024))
 
 
 if __name__ == "__main__":
