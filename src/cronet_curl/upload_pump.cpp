@@ -35,6 +35,14 @@ void UploadPump::open(int64_t length) {
       length > 0 ? std::min<uint64_t>(static_cast<uint64_t>(length), kBufferSize) : kBufferSize;
   slots_[0].buf = new_buffer(buffer_size_);
   if (length == 0) eof_ = true;
+  short_start_ = length > static_cast<int64_t>(kBufferSize);
+  start_pass();
+}
+
+// The buffer's size is what the provider may fill: the first read of a pass
+// sees only the front of slot 0.
+void UploadPump::start_pass() {
+  if (short_start_ && slots_[0].buf) slots_[0].buf->size = kFirstRead;
 }
 
 size_t UploadPump::take(char* out, size_t cap) {
@@ -52,6 +60,7 @@ const char* UploadPump::read_done(uint64_t bytes, bool final_chunk) {
   Slot& s = slots_[fill_];
   if (!s.buf || bytes > s.buf->size)
     return "UploadDataProvider: read reported more bytes than the buffer holds";
+  s.buf->size = buffer_size_;
   if (length_ >= 0) {
     if (received_ + bytes > static_cast<uint64_t>(length_))
       return "UploadDataProvider: read more bytes than GetLength announced";
@@ -81,6 +90,7 @@ void UploadPump::rewind_done() {
   sent_ = received_ = 0;
   eof_ = length_ == 0;
   touched_ = false;
+  start_pass();
 }
 
 }  // namespace cronet_curl

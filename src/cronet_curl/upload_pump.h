@@ -16,6 +16,9 @@ namespace cronet_curl {
 class UploadPump {
  public:
   static constexpr uint64_t kBufferSize = 512 << 10;  // fewer provider round trips per body
+  // A body longer than a buffer starts with a read this long: its first bytes
+  // go out without waiting for a whole buffer to be copied into fresh memory.
+  static constexpr uint64_t kFirstRead = 64 << 10;
   static constexpr int kMaxRewindRetries = 3;
 
   UploadPump() = default;
@@ -63,6 +66,8 @@ class UploadPump {
   int rewind_retries = 0;  // rewinds for libcurl's resends on fresh connections
 
  private:
+  void start_pass();
+
   struct Slot {
     Cronet_Buffer* buf = nullptr;
     uint64_t avail = 0;  // bytes given by the provider not yet taken, from off
@@ -78,6 +83,7 @@ class UploadPump {
   uint64_t sent_ = 0;      // bytes handed to libcurl since the last rewind
   uint64_t received_ = 0;  // bytes the provider gave since the last rewind
   bool eof_ = false;
+  bool short_start_ = false;  // the first read of each pass is kFirstRead long
   bool touched_ = false;
   bool read_outstanding_ = false;
   bool rewind_outstanding_ = false;

@@ -565,25 +565,30 @@ TEST_F(Http, ChunkedUploadAndAsyncProvider) {
 
 // A body of several upload buffers goes out whole and in order, whatever the
 // provider's pace and read sizes, and again in full after a 307 rewinds it.
+// A known length over one buffer starts each pass with a short read.
 TEST_F(Http, MultiBufferUploadsArriveWholeAndInOrder) {
   Cronet_EnginePtr engine = start_engine();
   constexpr size_t kBuf = 512 << 10;
+  constexpr size_t kFirst = 64 << 10;
   struct Case {
     const char* name;
     size_t size;
     bool chunked, async;
     size_t max_read;
     const char* path;
+    bool short_start;
   } cases[] = {
-      {"one_short_of_a_buffer", kBuf - 1, false, false, 0, "/echo"},
-      {"a_buffer_and_a_byte", kBuf + 1, false, false, 0, "/echo"},
-      {"three_and_a_bit", 3 * kBuf + 7, false, true, 0, "/echo"},
-      {"chunked_async", 2 * kBuf + 3, true, true, 0, "/echo"},
-      {"chunked_full_buffers", 4 * kBuf + 1, true, false, 0, "/echo"},
-      {"short_reads", 2 * kBuf + 5, false, false, 100003, "/echo"},
-      {"chunked_short_reads", kBuf + 9, true, false, 65536, "/echo"},
-      {"rewound_by_307", 2 * kBuf + 11, false, true, 0, "/redirect/307?to=/echo"},
-      {"rewound_by_308_chunked", 2 * kBuf + 13, true, false, 200001, "/redirect/308?to=/echo"},
+      {"one_short_of_a_buffer", kBuf - 1, false, false, 0, "/echo", false},
+      {"a_buffer_and_a_byte", kBuf + 1, false, false, 0, "/echo", true},
+      {"three_and_a_bit", 3 * kBuf + 7, false, true, 0, "/echo", true},
+      {"chunked_async", 2 * kBuf + 3, true, true, 0, "/echo", false},
+      {"chunked_full_buffers", 4 * kBuf + 1, true, false, 0, "/echo", false},
+      {"short_reads", 2 * kBuf + 5, false, false, 100003, "/echo", true},
+      {"chunked_short_reads", kBuf + 9, true, false, 65536, "/echo", false},
+      {"rewound_by_307", 2 * kBuf + 11, false, true, 0, "/redirect/307?to=/echo", true},
+      {"rewound_by_307_sync", 3 * kBuf + 17, false, false, 0, "/redirect/307?to=/echo", true},
+      {"rewound_by_308_chunked", 2 * kBuf + 13, true, false, 200001, "/redirect/308?to=/echo",
+       false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -604,6 +609,12 @@ TEST_F(Http, MultiBufferUploadsArriveWholeAndInOrder) {
       EXPECT_TRUE(contains(t.body, "\"body_b64\": \"" + base64(body) + "\""));
     }
     EXPECT_EQ(up.closes, 1);
+    size_t short_reads = 0;
+    for (uint64_t n : up.buffer_sizes) {
+      EXPECT_LE(n, kBuf);
+      short_reads += n == kFirst;
+    }
+    EXPECT_EQ(short_reads, c.short_start ? 1u + up.rewinds : 0u);
   }
   stop_engine(engine);
 }

@@ -125,6 +125,7 @@ void TestUpload::read(Cronet_UploadDataProviderPtr p, Cronet_UploadDataSinkPtr s
   {
     std::lock_guard<std::mutex> l(u->mu);
     u->call_threads.push_back(std::this_thread::get_id());
+    u->buffer_sizes.push_back(Cronet_Buffer_GetSize(buffer));
   }
   if (!u->fail_read_message.empty()) {
     Cronet_UploadDataSink_OnReadError(sink, u->fail_read_message.c_str());

@@ -78,6 +78,7 @@ class TestUpload {
   std::atomic<bool> read_on_other_thread{false};  // answer asynchronously
   size_t max_read = 0;                            // when set, reads give at most this much
   std::vector<std::thread::id> call_threads;      // guarded by mu
+  std::vector<uint64_t> buffer_sizes;             // each Read's buffer; guarded by mu
   std::mutex mu;
 
  private:
