@@ -102,13 +102,20 @@ def selected(only):
     return [w for w in report.WORKLOADS if not only or w["id"] in only]
 
 
-def jobs(server, sizes, runs, only, h3_port=None):
+def repeats(only, smoke):
+    """Runs per round of each selected workload: more for the short, noisy ones."""
+    return {w["id"]: 1 if smoke else w.get("repeat", 1) for w in selected(only)}
+
+
+def jobs(server, sizes, runs, only, h3_port=None, repeat=None):
     """Runs are interleaved, so drift in machine load spreads over all clients.
 
+    `repeat` ({workload: n}) gives a workload n runs per round.
     HTTP/3 workloads use nginx's HTTP/2 origin: the client first fetches
     /alt there, whose Alt-Svc sends it to the QUIC server on h3_port."""
+    plan = [w for w in selected(only) for _ in range((repeat or {}).get(w["id"], 1))]
     for run in range(runs):
-        for w in selected(only):
+        for w in plan:
             # The port of the origin the URLs name; HTTP/3 is reached through it.
             which = "h2" if w["proto"] == "h3" else w["proto"]
             for client in w["clients"]:
@@ -146,7 +153,8 @@ def main():
 
     meta = {"when": datetime.datetime.utcnow().strftime("%Y-%m-%d %H:%M UTC"),
             "machine": _machine(), "runs": runs, "smoke": args.smoke,
-            "load_before": _load(), "versions": _versions(), "sizes": sizes}
+            "load_before": _load(), "versions": _versions(), "sizes": sizes,
+            "repeat": repeats(only, args.smoke)}
     records = []
     with contextlib.ExitStack() as stack:
         server = stack.enter_context(NginxServer(big_mib=max(1, sizes["download"] >> 20)))
@@ -158,7 +166,7 @@ def main():
             cert, key = certs.server_cert(cert_dir, "localhost", certs.ensure_ca(cert_dir))
             h3 = stack.enter_context(H3Server(server.docroot, cert, key))
             meta["h3_server_pid"] = h3.pid
-        for spec in jobs(server, sizes, runs, only, h3.port if h3 else None):
+        for spec in jobs(server, sizes, runs, only, h3.port if h3 else None, meta["repeat"]):
             # Server CPU of an HTTP/3 workload: the QUIC server plus nginx's one /alt answer.
             spec["server_pids"] = nginx_pids + ([h3.pid] if spec["proto"] == "h3" else [])
             python = tarnwick_py if spec["client"] == "tarnwick" else sys.executable

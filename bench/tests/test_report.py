@@ -6,6 +6,7 @@ import pytest
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
 import report  # noqa: E402
+import runner  # noqa: E402
 
 SIZES = {"count": 10, "download": 100 << 20, "upload": 10 << 20}
 
@@ -130,3 +131,24 @@ def test_spread_target_against_pycurl(ours, theirs, points, met):
                if t["workload"] == "get_h2" and "spread" in t["what"])
     assert row["measured"] == pytest.approx(points)
     assert row["met"] is met
+
+
+@pytest.mark.parametrize("smoke, uploads, downloads, header", [
+    (False, 10, 2, "2 run(s) per cell (10 for upload from bytes)"),
+    (True, 2, 2, "2 run(s) per cell, each"),
+])
+def test_upload_gets_more_runs_per_round_outside_smoke_runs(smoke, uploads, downloads, header):
+    class Server:
+        ca = "/ca.pem"
+
+        def url(self, path, which="http"):
+            return "http://127.0.0.1:1" + path
+
+    repeat = runner.repeats({"upload", "download"}, smoke)
+    specs = list(runner.jobs(Server(), SIZES, 2, {"upload", "download"}, None, repeat))
+    for client in report.ALL_CLIENTS:
+        mine = [s["workload"] for s in specs if s["client"] == client]
+        assert (mine.count("upload"), mine.count("download")) == (uploads, downloads)
+    recs = [rec(s["workload"], s["client"], 1.0) for s in specs]
+    md = report.markdown(report.aggregate(recs, SIZES), {"runs": 2, "repeat": repeat}, SIZES)
+    assert header in md
