@@ -610,6 +610,7 @@ TEST_F(Http, MultiBufferUploadsArriveWholeAndInOrder) {
     }
     EXPECT_EQ(up.closes, 1);
     size_t short_reads = 0;
+    std::lock_guard<std::mutex> l(up.mu);
     for (uint64_t n : up.buffer_sizes) {
       EXPECT_LE(n, kBuf);
       short_reads += n == kFirst;
