@@ -61,6 +61,16 @@ def instructions(python, env, args):
         return total
 
 
+def python_and_env(site):
+    """The interpreter that runs tarnwick, and an environment with `site` (an
+    installed module dir, or None) first on PYTHONPATH."""
+    python = os.environ.get("TARNWICK_PYTHON", os.path.join(ROOT, ".venv", "bin", "python"))
+    env = dict(os.environ)
+    if site:
+        env["PYTHONPATH"] = site
+    return python, env
+
+
 def parse_two_size_args(gets, mib):
     """The options both two-size drivers take: (python, env, only, (n1, n2), (m1, m2))."""
     ap = argparse.ArgumentParser()
@@ -69,10 +79,7 @@ def parse_two_size_args(gets, mib):
     ap.add_argument("--gets", default=gets, help="N1,N2 small GETs")
     ap.add_argument("--mib", default=mib, help="M1,M2 MiB downloaded and uploaded")
     args = ap.parse_args()
-    python = os.environ.get("TARNWICK_PYTHON", os.path.join(ROOT, ".venv", "bin", "python"))
-    env = dict(os.environ)
-    if args.site:
-        env["PYTHONPATH"] = args.site
+    python, env = python_and_env(args.site)
     gets = tuple(int(x) for x in args.gets.split(","))
     mib = tuple(int(x) for x in args.mib.split(","))
     return python, env, set(args.only.split(",")), gets, mib

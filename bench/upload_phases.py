@@ -22,7 +22,9 @@ import tempfile
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 sys.path.insert(0, os.path.join(ROOT, "tests"))
+sys.path.insert(0, HERE)
 
+from callgrind import python_and_env  # noqa: E402
 from servers import NginxServer  # noqa: E402
 
 DRIVER = """
@@ -86,10 +88,7 @@ def main():
     ap.add_argument("--uploads", type=int, default=2)
     ap.add_argument("--mib", type=int, default=64)
     args = ap.parse_args()
-    python = os.environ.get("TARNWICK_PYTHON", os.path.join(ROOT, ".venv", "bin", "python"))
-    env = dict(os.environ)
-    if args.site:
-        env["PYTHONPATH"] = args.site
+    python, env = python_and_env(args.site)
     per_upload = [[] for _ in range(args.uploads)]
     with NginxServer(big_mib=1) as server:
         for _ in range(args.runs):
