@@ -1,9 +1,10 @@
 """Where the time of an upload goes, from the client's own system calls.
 
-    python bench/upload_phases.py [--site DIR] [--runs 12] [--uploads 2] [--mib 64]
+    python bench/upload_phases.py [--site DIR] [--client NAME] [--runs 12]
+                                  [--uploads 2] [--mib 64]
 
 Each run is a fresh process (as in the suite) that makes --uploads POSTs of
---mib MiB on one session, under `perf trace -e sendto,recvfrom,getppid`;
+--mib MiB through the suite's adapter for --client (tarnwick by default), under `perf trace -e sendto,recvfrom,getppid`;
 getppid() marks the call's start and return. Per upload (first, second, ...)
 it prints the medians of: call -> request head sent, head -> first body send,
 the body, last body send -> answer received, answer -> call returned; then
@@ -28,17 +29,18 @@ from callgrind import python_and_env  # noqa: E402
 from servers import NginxServer  # noqa: E402
 
 DRIVER = """
-import os, sys, tarnwick
+import os, sys
+sys.path.insert(0, sys.argv[5])
+from clients import CLIENTS
 url, warm, mib, n = sys.argv[1], sys.argv[2], int(sys.argv[3]), int(sys.argv[4])
-c = tarnwick.ZoDeruziDuzera()
-sid = c.create_session()
+c = CLIENTS[sys.argv[6]]("http", None)
 body = os.urandom(mib << 20)
-c.request(sid, warm, "GET")
+c.get(warm)
 for _ in range(n):
     os.getppid()
-    c.request(sid, url, "POST", body=body)
+    c.post(url, body)
     os.getppid()
-c.close_session(sid)
+c.close()
 """
 
 LINE = re.compile(r"\s*([\d.]+) \(\s*([\d.]+) ms\): \S+ (\w+)\((.*)\)\s*=\s*(-?\d*)")
@@ -70,9 +72,10 @@ def phases(events):
         # The wake-up pipe carries single bytes; the connection carries the rest.
         sends = [e for e in window if e[2] == "sendto" and e[4] > 1]
         body = [e for e in sends if e[4] >= 65536]
-        if not body or body[0] is sends[0]:
+        if not body:
             out.append(None)
             continue
+        # A client may send the head and the start of the body in one call.
         head, first, last = sends[0], body[0], body[-1]
         sent = last[0] + last[1]
         answers = [e for e in window if e[2] == "recvfrom" and e[4] > 1 and e[0] > sent]
@@ -84,17 +87,21 @@ def phases(events):
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--site", help="a directory with an installed tarnwick, put first on PYTHONPATH")
+    ap.add_argument("--client", default="tarnwick", help="one of the suite's clients")
     ap.add_argument("--runs", type=int, default=12)
     ap.add_argument("--uploads", type=int, default=2)
     ap.add_argument("--mib", type=int, default=64)
     args = ap.parse_args()
     python, env = python_and_env(args.site)
+    if args.client != "tarnwick":
+        python = os.path.join(ROOT, ".venv-bench", "bin", "python")
     per_upload = [[] for _ in range(args.uploads)]
     with NginxServer(big_mib=1) as server:
         for _ in range(args.runs):
             for k, p in enumerate(phases(trace(python, env, [server.url("/upload"),
                                                              server.url("/1k.bin"),
-                                                             str(args.mib), str(args.uploads)]))):
+                                                             str(args.mib), str(args.uploads),
+                                                             HERE, args.client]))):
                 if p:
                     per_upload[k].append(p)
     for k, rows in enumerate(per_upload):
