@@ -99,6 +99,13 @@ def aggregate(records, sizes):
                 elapsed = sum(r["elapsed_s"] for r in ok)
                 cell["server_cpu_share"] = sum(r["server_cpu_s"] for r in ok) / elapsed
                 cell["client_cpu_share"] = sum(r["client_cpu_s"] for r in ok) / elapsed
+                if WORKLOAD_BY_ID.get(wid, {}).get("kind") in ("download", "upload"):
+                    # A transfer the server is busy for most of the time: what
+                    # the client adds is the time the server was not working.
+                    cell["time_ms"] = 1000 * statistics.median(r["elapsed_s"] for r in ok)
+                    cell["server_ms"] = 1000 * statistics.median(r["server_cpu_s"] for r in ok)
+                    cell["rest_ms"] = 1000 * statistics.median(
+                        r["elapsed_s"] - r["server_cpu_s"] for r in ok)
                 if WORKLOAD_BY_ID.get(wid, {}).get("rss"):
                     peak = max(r["rss_peak_kib"] for r in ok)
                     growth = max(r["rss_peak_kib"] - r["rss_before_kib"] for r in ok)
@@ -170,6 +177,23 @@ def _fmt(v):
     return "%.2f" % v
 
 
+def transfer_split(agg):
+    """Per single-transfer cell: median time, the server's CPU in it, and the rest."""
+    rows = []
+    for w in WORKLOADS:
+        for client in w["clients"]:
+            cell = agg.get(w["id"], {}).get(client) or {}
+            if "time_ms" in cell:
+                rows.append("| %s | %s | %.1f | %.1f | %.1f |" % (
+                    w["title"], client, cell["time_ms"], cell["server_ms"], cell["rest_ms"]))
+    if not rows:
+        return []
+    return ["## Where a transfer's time goes", "",
+            "Medians per run, in ms: the whole transfer, the server's CPU during it, and "
+            "the time it was not running, which is what the client (and the scheduler) add.", "",
+            "| workload | client | time | server CPU | the rest |", "|---|---|---|---|---|"] + rows + [""]
+
+
 def markdown(agg, meta, sizes):
     lines = ["# Benchmark results", ""]
     runs = meta.get("runs", 0)
@@ -212,7 +236,9 @@ def markdown(agg, meta, sizes):
                 "%.0f%%" % (100 * cell["server_cpu_share"])))
     lines += ["", "\"vs tarnwick\": the client's median over tarnwick's (rates), so below 1 "
               "means tarnwick is faster. CPU shares are of one core, summed over all threads.",
-              "", "## Targets", "", "| workload | measured | value | target | met |", "|---|---|---|---|---|"]
+              ""]
+    lines += transfer_split(agg)
+    lines += ["## Targets", "", "| workload | measured | value | target | met |", "|---|---|---|---|---|"]
     for t in evaluate_targets(agg):
         met = {True: "yes", False: "**no**", None: "no data"}[t["met"]]
         lines.append("| %s | %s | %s | %s | %s |" % (

@@ -91,6 +91,16 @@ def test_parse_stat(text, expected):
     assert cpu == pytest.approx(expected[2] / os.sysconf("SC_CLK_TCK"))
 
 
+def test_cpu_seconds_is_finer_than_a_clock_tick():
+    import time
+    before, t0 = procstat.cpu_seconds([os.getpid()]), time.process_time()
+    while time.process_time() - t0 < 0.013:
+        pass
+    spent = time.process_time() - t0
+    # Ticks would read 10 or 20 ms for these 13.
+    assert spent - 0.001 <= procstat.cpu_seconds([os.getpid()]) - before <= spent + 0.005
+
+
 def test_descendants_finds_a_grandchild():
     import signal
     import subprocess

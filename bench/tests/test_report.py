@@ -109,9 +109,20 @@ def test_rss_target(peak_mib, met):
 def test_markdown_lists_every_measured_cell_once():
     recs = [rec(w["id"], c, 10.0) for w in report.WORKLOADS for c in w["clients"]]
     md = report.markdown(report.aggregate(recs, SIZES), {"runs": 1}, SIZES)
+    table, split = md.split("## Where a transfer's time goes")
     for w in report.WORKLOADS:
         for c in w["clients"]:
-            assert md.count("| %s | %s |" % (w["title"], c)) == 1
+            assert table.count("| %s | %s |" % (w["title"], c)) == 1
+            single = w["kind"] in ("download", "upload")
+            assert split.count("| %s | %s |" % (w["title"], c)) == int(single)
+
+
+def test_transfer_split_takes_the_median_of_each_runs_rest():
+    recs = [rec("upload", "tarnwick", 1.0, elapsed_s=e, server_cpu_s=s)
+            for e, s in [(0.050, 0.048), (0.060, 0.045), (0.070, 0.069)]]
+    cell = report.aggregate(recs, SIZES)["upload"]["tarnwick"]
+    # medians of the columns are 60 and 48 ms; of the per-run rests, 2 ms
+    assert (cell["time_ms"], cell["server_ms"], cell["rest_ms"]) == pytest.approx((60, 48, 2))
 
 
 def test_every_target_names_a_measured_pair():
