@@ -40,6 +40,7 @@ def main():
     rss = {name: [] for name, _ in builds}
     cpu = {name: [] for name, _ in builds}
     server_cpu = {name: [] for name, _ in builds}
+    split = {name: [] for name, _ in builds}
     with contextlib.ExitStack() as stack:
         server = stack.enter_context(NginxServer(big_mib=args.mib))
         pids = procstat.descendants(server.pid, "nginx")
@@ -62,6 +63,8 @@ def main():
                 results[name].append(out["value"])
                 cpu[name].append(out["client_cpu_s"] / out["elapsed_s"])
                 server_cpu[name].append(out["server_cpu_s"] / out["elapsed_s"])
+                split[name].append((out["elapsed_s"], out["server_cpu_s"],
+                                    out["elapsed_s"] - out["server_cpu_s"]))
                 rss[name].append(out["rss_peak_kib"] - out.get("rss_before_kib", 0))
     unit = report.WORKLOAD_BY_ID[args.workload]["unit"]
     for name, _ in builds:
@@ -72,6 +75,8 @@ def main():
                   % (name, statistics.median(v), unit, min(v), max(v), len(v),
                      100 * statistics.median(cpu[name]), 100 * statistics.median(server_cpu[name]),
                      max(rss[name]) / 1024))
+            print("%-12s medians per run: time %.1f ms, server CPU %.1f ms, the rest %.1f ms"
+                  % ((name,) + tuple(1000 * statistics.median(c) for c in zip(*split[name]))))
 
 
 if __name__ == "__main__":
