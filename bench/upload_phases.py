@@ -4,8 +4,9 @@
                                   [--uploads 2] [--mib 64]
 
 Each run is a fresh process (as in the suite) that makes --uploads POSTs of
---mib MiB through the suite's adapter for --client (tarnwick by default), under `perf trace -e sendto,recvfrom,getppid`;
-getppid() marks the call's start and return. Per upload (first, second, ...)
+--mib MiB through the suite's adapter for --client (tarnwick by default),
+under `perf trace -e sendto,recvfrom,getppid`; getppid() marks the call's
+start and return. Per upload (first, second, ...)
 it prints the medians of: call -> request head sent, head -> first body send,
 the body, last body send -> answer received, answer -> call returned; then
 each run's answer -> return, where a woken thread that waited for a core

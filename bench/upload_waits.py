@@ -6,7 +6,8 @@ Records `perf sched` on all CPUs over --runs fresh-process uploads of 64 MiB
 (one client, the suite's adapter, a warm GET first) and prints one line per
 upload, slowest rest last: its time, nginx's time on a CPU, its time runnable
 but not running, and which tasks held each CPU while nginx waited ("client"
-for the uploading process's threads, "idle" for an idle CPU). Needs root (or
+for the uploading process and every thread it started, "idle" for an idle
+CPU). Needs root (or
 perf_event_paranoid -1) for the sched tracepoints.
 """
 
@@ -41,27 +42,34 @@ c.get(sys.argv[3])
 t0 = time.clock_gettime(time.CLOCK_MONOTONIC)
 c.post(sys.argv[2], body)
 t1 = time.clock_gettime(time.CLOCK_MONOTONIC)
-tids = sorted(int(t) for t in os.listdir("/proc/self/task"))
 c.close()
-print(json.dumps({"t0": t0, "t1": t1, "tids": tids}))
+print(json.dumps({"t0": t0, "t1": t1, "pid": os.getpid()}))
 """
 
-LINE = re.compile(r"\s*(\d+)\s+\[(\d+)\]\s+([\d.]+):\s+sched:(sched_switch|sched_waking):\s+(.*)")
+LINE = re.compile(r"\s*(\d+)\s+\[(\d+)\]\s+([\d.]+):\s+"
+                  r"sched:(sched_switch|sched_waking|sched_process_fork):\s+(.*)")
 SWITCH = re.compile(r"prev_pid=(\d+) .*prev_state=(\S+) ==> next_comm=(.*) next_pid=(\d+)")
 WAKING = re.compile(r"comm=.* pid=(\d+) ")
+FORK = re.compile(r"comm=.* pid=(\d+) child_comm=.* child_pid=(\d+)")
 STEP = 20e-6
 
 
 def parse(lines, watched):
     """Per watched task, its (time, state, cpu) changes ('run', 'runnable',
-    'sleep', 'wake'); per CPU, (time, pid, comm) of each task switched in."""
+    'sleep', 'wake'); per CPU, (time, pid, comm) of each task switched in;
+    per task, the tasks (threads too) it started."""
     tasks, cpus = collections.defaultdict(list), collections.defaultdict(list)
+    children = collections.defaultdict(list)
     for line in lines:
         m = LINE.match(line)
         if not m:
             continue
         cpu, t, event, rest = int(m.group(2)), float(m.group(3)), m.group(4), m.group(5)
-        if event == "sched_switch":
+        if event == "sched_process_fork":
+            s = FORK.search(rest)
+            if s:
+                children[int(s.group(1))].append(int(s.group(2)))
+        elif event == "sched_switch":
             s = SWITCH.search(rest)
             if not s:
                 continue
@@ -75,7 +83,17 @@ def parse(lines, watched):
             s = WAKING.search(rest)
             if s and int(s.group(1)) in watched:
                 tasks[int(s.group(1))].append((t, "wake", cpu))
-    return tasks, cpus
+    return tasks, cpus, children
+
+
+def family(children, pid):
+    """pid and every task started from it, the per-call threads included."""
+    out, todo = set(), [pid]
+    while todo:
+        p = todo.pop()
+        out.add(p)
+        todo.extend(children.get(p, []))
+    return out
 
 
 def timeline(changes, t0, t1):
@@ -120,13 +138,13 @@ def holders(pieces, cpus, client_tids, t0, t1):
     return out
 
 
-def summarize(window, tasks, cpus, servers):
+def summarize(window, tasks, cpus, children, servers):
     t0, t1 = window["t0"], window["t1"]
     # the worker that ran the upload is the one that ran most in its window
     pieces = max((timeline(tasks.get(p, []), t0, t1) for p in servers), key=lambda x: total(x, "run"))
     ms = (t1 - t0) * 1000
     run, waited = total(pieces, "run") * 1000, total(pieces, "runnable") * 1000
-    held = holders(pieces, cpus, set(window["tids"]), t0, t1)
+    held = holders(pieces, cpus, family(children, window["pid"]), t0, t1)
     return {"ms": ms, "server_run_ms": run, "server_waited_ms": waited, "rest_ms": ms - run,
             "held_ms": {k: v * 1000 for k, v in held.items()}}
 
@@ -161,8 +179,9 @@ def main():
         script = subprocess.run(["perf", "script", "-i", data, "-F", "tid,cpu,time,event,trace"],
                                 capture_output=True, text=True, check=True).stdout
     watched = set(servers)
-    tasks, cpus = parse(script.splitlines(), watched)
-    rows = sorted((summarize(w, tasks, cpus, servers) for w in windows), key=lambda r: r["rest_ms"])
+    tasks, cpus, children = parse(script.splitlines(), watched)
+    rows = sorted((summarize(w, tasks, cpus, children, servers) for w in windows),
+                  key=lambda r: r["rest_ms"])
     for r in rows:
         held = ", ".join("%s %.1f" % kv for kv in sorted(r["held_ms"].items(), key=lambda kv: -kv[1])
                          if kv[1] >= 0.1)
