@@ -71,6 +71,15 @@ def python_and_env(site):
     return python, env
 
 
+def client_python(client, site=None):
+    """The interpreter and environment that run one of the suite's clients:
+    tarnwick from the project's venv (`site` first on its path), the others
+    from the benchmark venv."""
+    if client == "tarnwick":
+        return python_and_env(site)
+    return os.path.join(ROOT, ".venv-bench", "bin", "python"), dict(os.environ)
+
+
 def parse_two_size_args(gets, mib):
     """The options both two-size drivers take: (python, env, only, (n1, n2), (m1, m2))."""
     ap = argparse.ArgumentParser()

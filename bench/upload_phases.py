@@ -26,7 +26,7 @@ ROOT = os.path.dirname(HERE)
 sys.path.insert(0, os.path.join(ROOT, "tests"))
 sys.path.insert(0, HERE)
 
-from callgrind import python_and_env  # noqa: E402
+from callgrind import client_python  # noqa: E402
 from servers import NginxServer  # noqa: E402
 
 DRIVER = """
@@ -93,9 +93,7 @@ def main():
     ap.add_argument("--uploads", type=int, default=2)
     ap.add_argument("--mib", type=int, default=64)
     args = ap.parse_args()
-    python, env = python_and_env(args.site)
-    if args.client != "tarnwick":
-        python = os.path.join(ROOT, ".venv-bench", "bin", "python")
+    python, env = client_python(args.client, args.site)
     per_upload = [[] for _ in range(args.uploads)]
     with NginxServer(big_mib=1) as server:
         for _ in range(args.runs):

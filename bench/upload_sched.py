@@ -27,7 +27,7 @@ sys.path.insert(0, os.path.join(ROOT, "tests"))
 sys.path.insert(0, HERE)
 
 import procstat  # noqa: E402
-from callgrind import python_and_env  # noqa: E402
+from callgrind import client_python  # noqa: E402
 from servers import NginxServer  # noqa: E402
 
 SLOW_REST_MS = 7.0
@@ -93,12 +93,8 @@ def main():
     arms = []
     for a in args.arms:
         name, _, site = a.partition("=")
-        if site:
-            python, env = python_and_env(site)
-            arms.append((name, python, env, "tarnwick"))
-        else:
-            arms.append((name, os.path.join(ROOT, ".venv-bench", "bin", "python"),
-                         dict(os.environ), name))
+        client = "tarnwick" if site else name
+        arms.append((name,) + client_python(client, site) + (client,))
     rows = {a[0]: [] for a in arms}
     with NginxServer(big_mib=1) as server:
         workers = ",".join(str(p) for p in procstat.descendants(server.pid, "nginx"))

@@ -29,7 +29,7 @@ sys.path.insert(0, os.path.join(ROOT, "tests"))
 sys.path.insert(0, HERE)
 
 import procstat  # noqa: E402
-from callgrind import python_and_env  # noqa: E402
+from callgrind import client_python  # noqa: E402
 from servers import NginxServer  # noqa: E402
 
 CHILD = r"""
@@ -155,9 +155,7 @@ def main():
     ap.add_argument("--client", default="tarnwick", help="one of the suite's clients")
     ap.add_argument("--runs", type=int, default=20)
     args = ap.parse_args()
-    python, env = python_and_env(args.site)
-    if args.client != "tarnwick":
-        python = os.path.join(ROOT, ".venv-bench", "bin", "python")
+    python, env = client_python(args.client, args.site)
     with tempfile.TemporaryDirectory() as tmp, NginxServer(big_mib=1) as server:
         data = os.path.join(tmp, "sched.data")
         servers = procstat.descendants(server.pid, "nginx")
